@@ -1,0 +1,38 @@
+// The transformation itself: one streaming pass over the input lines.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "file_io.h"
+
+/// Bytes read from the input at a time. Lines up to this length are held
+/// whole; a longer line in a seekable file is scanned, then read again.
+constexpr std::size_t default_block_size = 64 * 1024;
+
+/// How a pass ended.
+enum class pass_result { complete, read_failed, write_failed };
+
+/// True when `line` holds the travel-move marker "G0 " anywhere; case matters.
+bool is_travel_move(std::string_view line);
+
+/// True when `speed` is a plain decimal fan speed from 0 to 255 ("200",
+/// "080", "127.5"). Printer firmware reads anything else as full speed or
+/// stops with an error, so nothing else may reach an "M106 S" line.
+bool is_valid_speed(std::string_view speed);
+
+/// Where a pass reads and writes. The console only echoes: when it fails the
+/// echo stops and the pass goes on.
+struct pass_files {
+  io_handle input;
+  io_handle output;
+  io_handle console;
+};
+
+/// Copies the input to the output line by line, with each travel move
+/// between an "M107" line and an "M106 S<speed>" line. Every emitted line
+/// goes first to the console, then to the file, each in one write, before
+/// the next line is read. File lines keep the input's line ends byte for
+/// byte; the console gets its own. Stops at the first failed read or write.
+pass_result run_line_pass(const pass_files& files, std::string_view speed,
+                          std::size_t block_size = default_block_size);
