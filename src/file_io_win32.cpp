@@ -46,9 +46,9 @@ io_handle console_output() { return from_handle(GetStdHandle(STD_OUTPUT_HANDLE))
 io_handle open_input(const native_path& path) {
   // A directory cannot be opened this way, and devices (CON, COM1, NUL) are
   // refused: only files on disk and pipes are read.
-  const HANDLE handle =
-      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return no_file;
   const DWORD type = GetFileType(handle);
   if (type != FILE_TYPE_DISK && type != FILE_TYPE_PIPE) return refuse(handle);

@@ -2,8 +2,6 @@
 // block size and whether the input is a pipe, one byte giving the length of
 // the speed, the speed, then the file. The oracle checks what the pass
 // promises on any bytes, not how it does it.
-#include "line_pass.h"
-
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -12,6 +10,8 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "line_pass.h"
 
 namespace {
 
