@@ -194,8 +194,6 @@ class line_ends(Folder):
             # name, input, output file, console lines between the separators
             ("crlf with nul and ctrl-z", b"G1\x00X\r\nG0 \x1aY\r\nlast", b"G1\x00X\r\nM107\r\nG0 \x1aY\r\nM106 S200\r\nlast\r\n",
              ["G1\x00X", "M107", "G0 \x1aY", "M106 S200", "last"]),
-            ("lf with a final line feed", b"G0 X1\n\nG1\n", b"M107\nG0 X1\nM106 S200\n\nG1\n",
-             ["M107", "G0 X1", "M106 S200", "", "G1"]),
             ("empty file", b"", b"", []),
             ("line longer than the read block", b"G1\r\n" + b"x" * 200000 + b" G0 \r\nG1",
              b"G1\r\nM107\r\n" + b"x" * 200000 + b" G0 \r\nM106 S200\r\nG1\r\n",

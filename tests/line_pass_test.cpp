@@ -6,7 +6,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <string>
 #include <vector>
 
@@ -124,11 +123,6 @@ TEST(LinePass, KeepsEachLinesOwnLineEndInTheFile) {
   }
 }
 
-TEST(LinePass, InsertsTheSpeedAsTyped) {
-  EXPECT_EQ(run_pass("G0 X1\n", "080").file, "M107\nG0 X1\nM106 S080\n");
-  EXPECT_EQ(run_pass("G0 X1\n", "127.5").file, "M107\nG0 X1\nM106 S127.5\n");
-}
-
 // Lines that straddle or overflow the block take the scan-and-reread path on
 // a seekable input and the growing path on a pipe; both must give the bytes
 // a large block gives.
@@ -154,23 +148,6 @@ TEST(LinePass, LongLinesGiveTheSameBytesAsShortOnes) {
       }
     }
   }
-}
-
-TEST(LinePass, AFailingConsoleStopsTheEchoButNotTheFile) {
-  std::signal(SIGPIPE, SIG_IGN);
-  int ends[2];
-  ASSERT_EQ(pipe(ends), 0);
-  close(ends[0]);  // the reader has gone
-  const io_handle input = memory_file("G1\nG0 X1\n" + std::string(100, 'z') + "\n");
-  const io_handle output = memory_file();
-  for (const std::size_t block : {default_block_size, std::size_t{8}}) {
-    ASSERT_EQ(lseek(static_cast<int>(input), 0, SEEK_SET), 0);
-    ASSERT_EQ(ftruncate(static_cast<int>(output), 0), 0);
-    ASSERT_EQ(lseek(static_cast<int>(output), 0, SEEK_SET), 0);
-    EXPECT_EQ(run_line_pass({input, output, ends[1]}, "200", block), pass_result::complete);
-    EXPECT_EQ(contents_of(output), "G1\nM107\nG0 X1\nM106 S200\n" + std::string(100, 'z') + "\n");
-  }
-  close(ends[1]);
 }
 
 TEST(LinePass, StopsAtTheFirstFailedWrite) {
