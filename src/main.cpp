@@ -88,8 +88,8 @@ int run(int argc, native_char** argv) {
   show_banner();
   int status = 0;
   if (argc >= 2 && argv[1][0] != 0) status = process_file(argv[1]);
-  // Keeps a console window that was opened for the run until the user has
-  // read it; the Enter after the speed usually answers it at once.
+  // Without a file this keeps a console window opened for the run until the
+  // usage has been read; after a speed, the Enter typed with it answers.
   std::cin.get();
   return status;
 }
