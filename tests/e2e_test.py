@@ -10,7 +10,6 @@ import hashlib
 import os
 import resource
 import shlex
-import signal
 import subprocess
 import tempfile
 import threading
@@ -66,6 +65,12 @@ def command(*args):
     return LAUNCHER + [TARVIX, *args]
 
 
+def start(cwd, *args, **popen):
+    """Starts the tool with pipes for its standard streams; use it in `with`."""
+    popen.setdefault("stdout", subprocess.PIPE)
+    return subprocess.Popen(command(*args), cwd=cwd, stdin=subprocess.PIPE, stderr=subprocess.PIPE, **popen)
+
+
 def run(cwd, *args, stdin=b"200\n", **popen):
     done = subprocess.run(command(*args), cwd=cwd, input=stdin, stdout=popen.pop("stdout", subprocess.PIPE),
                           stderr=subprocess.PIPE, timeout=120, **popen)
@@ -112,23 +117,17 @@ class dialogue(Folder):
 
     def test_final_read_takes_the_character_after_the_speed(self):
         self.write("a.gcode", b"G0 X1\n")
-        usage = subprocess.Popen(command(), cwd=self.dir, stdin=subprocess.PIPE,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        typed = subprocess.Popen(command("a.gcode"), cwd=self.dir, stdin=subprocess.PIPE,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        # The blank after "180" answers the final read: no more input is needed.
-        typed.stdin.write(b"  180 extra\n")
-        typed.stdin.flush()
-        self.assertEqual(typed.wait(timeout=60), 0)
-        self.assertEqual(self.read("a.gcode_tormel.gcode"), b"M107\nG0 X1\nM106 S180\n")
-        # With no file to process nothing was read yet, so the tool waits for a key.
-        time.sleep(1)
-        self.assertIsNone(usage.poll())
-        out, err = usage.communicate(b"\n", timeout=60)
-        self.assertEqual((out.decode(), err, usage.returncode), (console(), b"", 0))
-        typed.stdin.close()
-        typed.stdout.close()
-        typed.stderr.close()
+        with start(self.dir) as usage, start(self.dir, "a.gcode") as typed:
+            # The blank after "180" answers the final read: no more input is needed.
+            typed.stdin.write(b"  180 extra\n")
+            typed.stdin.flush()
+            self.assertEqual(typed.wait(timeout=60), 0)
+            self.assertEqual(self.read("a.gcode_tormel.gcode"), b"M107\nG0 X1\nM106 S180\n")
+            # With no file to process nothing was read yet, so the tool waits for a key.
+            time.sleep(1)
+            self.assertIsNone(usage.poll())
+            out, err = usage.communicate(b"\n", timeout=60)
+            self.assertEqual((out.decode(), err, usage.returncode), (console(), b"", 0))
 
 
 class failure_paths(Folder):
@@ -235,23 +234,18 @@ class killed_mid_pass(Folder):
     def test_leaves_whole_lines_each_already_echoed(self):
         data = big_gcode(200000)
         self.write("a.gcode", data)
-        proc = subprocess.Popen(command("a.gcode"), cwd=self.dir, stdin=subprocess.PIPE,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        proc.stdin.write(b"200\n")
-        proc.stdin.flush()
-        seen = b""
-        while (SEP + NL).encode() not in seen:
-            chunk = proc.stdout.read1(4096)
-            self.assertTrue(chunk, "the run ended before its pass")
-            seen += chunk
-        # Not reading on fills the console pipe, so the tool is stopped mid-pass.
-        time.sleep(1)
-        proc.kill()
-        seen += proc.stdout.read()
-        proc.wait()
-        proc.stdin.close()
-        proc.stdout.close()
-        proc.stderr.close()
+        with start(self.dir, "a.gcode") as proc:
+            proc.stdin.write(b"200\n")
+            proc.stdin.flush()
+            seen = b""
+            while (SEP + NL).encode() not in seen:
+                chunk = proc.stdout.read1(4096)
+                self.assertTrue(chunk, "the run ended before its pass")
+                seen += chunk
+            # Not reading on fills the console pipe, so the tool is stopped mid-pass.
+            time.sleep(1)
+            proc.kill()
+            seen += proc.stdout.read()
         written = self.read("a.gcode_tormel.gcode")
         self.assertTrue(0 < len(written) < len(expected_copy(data)))
         self.assertTrue(written.endswith(b"\n"))
@@ -271,16 +265,12 @@ class console_gone(Folder):
             return run(self.dir, "a.gcode", stdout=None, preexec_fn=lambda: os.close(1))
 
         def reader_gone():
-            proc = subprocess.Popen(command("b.gcode"), cwd=self.dir, stdin=subprocess.PIPE,
-                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-            proc.stdin.write(b"200\n")
-            proc.stdin.flush()
-            proc.stdout.read1(10)  # as `| head` does: read a little, then leave
-            proc.stdout.close()
-            err = proc.stderr.read()
-            proc.stdin.close()
-            proc.stderr.close()
-            return Run(proc.wait(timeout=120), b"", err)
+            with start(self.dir, "b.gcode") as proc:
+                proc.stdin.write(b"200\n")
+                proc.stdin.flush()
+                proc.stdout.read1(10)  # as `| head` does: read a little, then leave
+                proc.stdout.close()
+                return Run(proc.wait(timeout=120), b"", proc.stderr.read())
 
         for name, result in zip(["a.gcode", "b.gcode"], in_parallel(closed_console, reader_gone)):
             with self.subTest(name):
@@ -360,14 +350,12 @@ class long_line(Folder):
         def limit_memory():
             resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
 
-        proc = subprocess.Popen(command("a.gcode"), cwd=self.dir, stdin=subprocess.PIPE,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, preexec_fn=limit_memory)
-        proc.stdin.write(b"200\n")
-        proc.stdin.close()
-        _, status, usage = os.wait4(proc.pid, 0)
-        self.assertEqual((os.waitstatus_to_exitcode(status), proc.stderr.read()), (0, b""))
-        proc.stderr.close()
-        proc.returncode = 0
+        with start(self.dir, "a.gcode", stdout=subprocess.DEVNULL, preexec_fn=limit_memory) as proc:
+            proc.stdin.write(b"200\n")
+            proc.stdin.close()
+            _, status, usage = os.wait4(proc.pid, 0)
+            proc.returncode = os.waitstatus_to_exitcode(status)
+            self.assertEqual((proc.returncode, proc.stderr.read()), (0, b""))
         self.assertLess(usage.ru_maxrss * 1024, 16 << 20)
 
         expected = hashlib.sha256(head + b"M107\r\n")
