@@ -29,11 +29,10 @@ bool make_blocking(int fd) {
   return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
-bool same_file(int a, int b) {
-  struct stat info_a {};
-  struct stat info_b {};
-  return fstat(a, &info_a) == 0 && fstat(b, &info_b) == 0 && info_a.st_dev == info_b.st_dev &&
-         info_a.st_ino == info_b.st_ino;
+bool is_same_file(const struct stat& info, int other) {
+  struct stat other_info {};
+  return fstat(other, &other_info) == 0 && info.st_dev == other_info.st_dev &&
+         info.st_ino == other_info.st_ino;
 }
 
 io_handle refuse(int fd) {
@@ -74,7 +73,7 @@ io_handle open_output(const native_path& path, io_handle input) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd == -1) return no_file;
   struct stat info {};
-  if (fstat(fd, &info) != 0 || same_file(fd, static_cast<int>(input))) return refuse(fd);
+  if (fstat(fd, &info) != 0 || is_same_file(info, static_cast<int>(input))) return refuse(fd);
   if (S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0) return refuse(fd);
   if (!make_blocking(fd)) return refuse(fd);
   return fd;

@@ -79,38 +79,29 @@ struct long_line {
   bool travel = false;
 };
 
-// The last `count` bytes of `text`, or all of it when shorter.
-std::string_view last_bytes(std::string_view text, std::size_t count) {
-  return text.substr(text.size() - std::min(text.size(), count));
-}
-
 // Scans a line that does not fit in the block, from `begin` on, for its end
-// and the marker, reading on through the input.
+// and the marker, reading on through the input. The last bytes of each chunk
+// stay in the block for the next, so a marker or a CR LF split between two
+// reads is still seen.
 bool scan_long_line(pass_state& s, long_line& line) {
   constexpr std::size_t overlap = travel_marker.size() - 1;
   line.start = s.end_offset - static_cast<std::int64_t>(s.end - s.begin);
-  std::int64_t scanned = 0;
-  // The last bytes of the chunk before, so that a marker or a CR LF split
-  // between two reads is still seen.
-  std::string tail;
   for (;;) {
     const std::string_view chunk(s.block.data() + s.begin, s.end - s.begin);
     const std::size_t feed = chunk.find('\n');
-    const std::string_view text = chunk.substr(0, feed);
-    const std::string seam = tail + std::string(text.substr(0, overlap));
-    line.travel = line.travel || is_travel_move(seam) || is_travel_move(text);
+    line.travel = line.travel || is_travel_move(chunk.substr(0, feed));
     if (feed != std::string_view::npos) {
-      const bool cr = feed > 0 ? chunk[feed - 1] == '\r' : !tail.empty() && tail.back() == '\r';
+      const bool cr = feed > 0 && chunk[feed - 1] == '\r';
+      const std::int64_t feed_offset =
+          s.end_offset - static_cast<std::int64_t>(chunk.size() - feed);
       line.line_end = cr ? crlf : lf;
-      line.text_size = scanned + static_cast<std::int64_t>(feed) - (cr ? 1 : 0);
+      line.text_size = feed_offset - line.start - (cr ? 1 : 0);
       return true;
     }
-    scanned += static_cast<std::int64_t>(chunk.size());
-    tail = std::string(last_bytes(tail + std::string(last_bytes(chunk, overlap)), overlap));
-    s.begin = s.end;
+    s.begin = s.end - std::min(overlap, chunk.size());
     if (!fill(s)) return false;
     if (s.at_eof) {
-      line.text_size = scanned;
+      line.text_size = s.end_offset - line.start;
       return true;
     }
   }
@@ -144,10 +135,7 @@ pass_result emit_long_line(pass_state& s) {
   if (line.travel && !emit(s, fan_off, line_end)) return pass_result::write_failed;
   const pass_result copied = copy_text(s, line.start, line.text_size);
   if (copied != pass_result::complete) return copied;
-  const std::string_view console_end = console_line_end();
-  if (s.echo) s.echo = write_all(s.files.console, console_end.data(), console_end.size());
-  if (!write_all(s.files.output, line_end.data(), line_end.size()))
-    return pass_result::write_failed;
+  if (!emit(s, {}, line_end)) return pass_result::write_failed;
   if (line.travel && !emit(s, s.fan_on, line_end)) return pass_result::write_failed;
   // Go on just past the line, with nothing held.
   s.end_offset = line.start + line.text_size + static_cast<std::int64_t>(line.line_end.size());
@@ -182,7 +170,7 @@ pass_result run_line_pass(const pass_files& files, std::string_view speed, std::
   pass_state s;
   s.files = files;
   s.fan_on.assign(fan_on_prefix).append(speed);
-  s.block.resize(std::max<std::size_t>(block_size, 1));
+  s.block.resize(std::max(block_size, min_block_size));
   const bool seekable = can_seek(files.input);
   for (;;) {
     const std::string_view held(s.block.data() + s.begin, s.end - s.begin);

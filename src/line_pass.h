@@ -10,6 +10,10 @@
 /// whole; a longer line in a seekable file is scanned, then read again.
 constexpr std::size_t default_block_size = 64 * 1024;
 
+/// The smallest block the pass works with: the two bytes of a marker kept
+/// from one read, and room for one more.
+constexpr std::size_t min_block_size = 3;
+
 /// How a pass ended.
 enum class pass_result { complete, read_failed, write_failed };
 
@@ -34,5 +38,6 @@ struct pass_files {
 /// goes first to the console, then to the file, each in one write, before
 /// the next line is read. File lines keep the input's line ends byte for
 /// byte; the console gets its own. Stops at the first failed read or write.
+/// `block_size` below min_block_size counts as min_block_size.
 pass_result run_line_pass(const pass_files& files, std::string_view speed,
                           std::size_t block_size = default_block_size);
