@@ -29,29 +29,23 @@ struct pass_state {
   std::string joined;
 };
 
-// One write for `text` and `line_end`: straight from memory when the line
-// end already follows the text there (`after` is what follows it), else
-// through a copy.
+// The line and its line end go out in one write, so a stop between lines
+// never leaves half of one.
 bool write_line(io_handle file, std::string_view text, std::string_view line_end,
-                std::string_view after, std::string& joined) {
-  if (after.substr(0, line_end.size()) == line_end) {
-    return write_all(file, text.data(), text.size() + line_end.size());
-  }
+                std::string& joined) {
   joined.assign(text).append(line_end);
   return write_all(file, joined.data(), joined.size());
 }
 
-bool emit(pass_state& s, std::string_view text, std::string_view line_end,
-          std::string_view after = {}) {
-  if (s.echo) s.echo = write_line(s.files.console, text, console_line_end(), after, s.joined);
-  return write_line(s.files.output, text, line_end, after, s.joined);
+bool emit(pass_state& s, std::string_view text, std::string_view line_end) {
+  if (s.echo) s.echo = write_line(s.files.console, text, console_line_end(), s.joined);
+  return write_line(s.files.output, text, line_end, s.joined);
 }
 
-bool emit_bracketed(pass_state& s, std::string_view text, std::string_view line_end,
-                    std::string_view after) {
+bool emit_bracketed(pass_state& s, std::string_view text, std::string_view line_end) {
   const bool travel = is_travel_move(text);
   s.last_line_end = line_end;
-  return (!travel || emit(s, fan_off, line_end)) && emit(s, text, line_end, after) &&
+  return (!travel || emit(s, fan_off, line_end)) && emit(s, text, line_end) &&
          (!travel || emit(s, s.fan_on, line_end));
 }
 
@@ -178,15 +172,14 @@ pass_result run_line_pass(const pass_files& files, std::string_view speed, std::
     if (feed != std::string_view::npos) {
       const bool cr = feed > 0 && held[feed - 1] == '\r';
       const std::string_view text = held.substr(0, feed - (cr ? 1 : 0));
-      if (!emit_bracketed(s, text, cr ? crlf : lf, held.substr(text.size()))) {
+      if (!emit_bracketed(s, text, cr ? crlf : lf)) {
         return pass_result::write_failed;
       }
       s.begin += feed + 1;
       continue;
     }
     if (s.at_eof) {
-      if (held.empty() || emit_bracketed(s, held, s.last_line_end, {}))
-        return pass_result::complete;
+      if (held.empty() || emit_bracketed(s, held, s.last_line_end)) return pass_result::complete;
       return pass_result::write_failed;
     }
     if (s.begin == 0 && s.end == s.block.size()) {
