@@ -143,23 +143,6 @@ bool is_travel_move(std::string_view line) {
   return line.find(travel_marker) != std::string_view::npos;
 }
 
-bool is_valid_speed(std::string_view speed) {
-  constexpr std::string_view digits = "0123456789";
-  const std::size_t dot = speed.find('.');
-  std::string_view whole = speed.substr(0, dot);
-  const std::string_view fraction =
-      dot == std::string_view::npos ? std::string_view() : speed.substr(dot + 1);
-  if (whole.empty() || whole.find_first_not_of(digits) != std::string_view::npos) return false;
-  if (dot != std::string_view::npos &&
-      (fraction.empty() || fraction.find_first_not_of(digits) != std::string_view::npos)) {
-    return false;
-  }
-  whole.remove_prefix(std::min(whole.find_first_not_of('0'), whole.size() - 1));
-  if (whole.size() > 3) return false;
-  const int value = std::stoi(std::string(whole));
-  return value < 255 || (value == 255 && fraction.find_first_not_of('0') == std::string_view::npos);
-}
-
 pass_result run_line_pass(const pass_files& files, std::string_view speed, std::size_t block_size) {
   pass_state s;
   s.files = files;

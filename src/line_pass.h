@@ -20,11 +20,6 @@ enum class pass_result { complete, read_failed, write_failed };
 /// True when `line` holds the travel-move marker "G0 " anywhere; case matters.
 bool is_travel_move(std::string_view line);
 
-/// True when `speed` is a plain decimal fan speed from 0 to 255 ("200",
-/// "080", "127.5"). Printer firmware reads anything else as full speed or
-/// stops with an error, so nothing else may reach an "M106 S" line.
-bool is_valid_speed(std::string_view speed);
-
 /// Where a pass reads and writes. The console only echoes: when it fails the
 /// echo stops and the pass goes on.
 struct pass_files {

@@ -1,4 +1,5 @@
 // The console run: the dialogue with the user around one line pass.
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <string>
@@ -28,11 +29,30 @@ void show_banner() {
   say("Usage: Tarvix <gcode file>");
 }
 
+/// True when `speed` is a plain decimal fan speed from 0 to 255 ("200",
+/// "080", "127.5"). Printer firmware reads anything else as full speed or
+/// stops with an error, so nothing else may reach an "M106 S" line.
+bool is_valid_speed(std::string_view speed) {
+  constexpr std::string_view digits = "0123456789";
+  const std::size_t dot = speed.find('.');
+  std::string_view whole = speed.substr(0, dot);
+  const std::string_view fraction =
+      dot == std::string_view::npos ? std::string_view() : speed.substr(dot + 1);
+  if (whole.empty() || whole.find_first_not_of(digits) != std::string_view::npos) return false;
+  if (dot != std::string_view::npos &&
+      (fraction.empty() || fraction.find_first_not_of(digits) != std::string_view::npos)) {
+    return false;
+  }
+  whole.remove_prefix(std::min(whole.find_first_not_of('0'), whole.size() - 1));
+  if (whole.size() > 3) return false;
+  const int value = std::stoi(std::string(whole));
+  return value < 255 || (value == 255 && fraction.find_first_not_of('0') == std::string_view::npos);
+}
+
 /// The input path with "_tormel.gcode" appended, so the copy lies beside it.
 native_path make_output_path(const native_path& input_path) {
-  static constexpr native_char suffix[] = {'_', 't', 'o', 'r', 'm', 'e', 'l',
-                                           '.', 'g', 'c', 'o', 'd', 'e', '\0'};
-  return input_path + suffix;
+  constexpr std::string_view suffix = "_tormel.gcode";
+  return input_path + native_path(suffix.begin(), suffix.end());
 }
 
 /// Opens the output, runs the pass and reports; returns the exit status.
