@@ -25,10 +25,20 @@ using native_path = std::basic_string<native_char>;
 /// The line end the console expects: CR LF on Windows, LF elsewhere.
 std::string_view console_line_end();
 
-/// Makes the console safe to write to, once at start-up: a reader that goes
-/// away must not kill the process, and a closed standard stream must not lend
-/// its number to a file the tool opens later.
-void prepare_console();
+/// Readies the process, once at start-up. A console reader that goes away,
+/// or a write past the file size limit, must not kill it: the write fails
+/// instead. A closed standard stream must not lend its number to a file the
+/// tool opens later. A stop by Ctrl-C, SIGTERM or SIGHUP (on Windows Ctrl-C,
+/// Ctrl-Break or a closed console window) first cuts the copy back to its
+/// last whole line (see keep_whole), then ends the process as it would have.
+void prepare_process();
+
+/// True when standard output writes into the file at `path`, as in
+/// `tarvix a.gcode >> a.gcode`.
+bool is_console_file(const native_path& path);
+
+/// Sends all later console output to the null device.
+void silence_console();
 
 /// The console's standard output.
 io_handle console_output();
@@ -38,10 +48,25 @@ io_handle console_output();
 /// without waiting for a writer. Returns no_file on failure.
 io_handle open_input(const native_path& path);
 
-/// Opens `path` for writing, creating it or emptying it. Refuses (no_file)
-/// when it cannot be opened, or when it is the same file as `input`, so the
+/// Opens `path` for writing, creating it, and locks it against other runs;
+/// an older copy is left as it is. Refuses (no_file) when it cannot be
+/// opened, is locked by another run, or is the same file as `input`, so the
 /// tool never truncates its own input. Never waits for a FIFO reader.
 io_handle open_output(const native_path& path, io_handle input);
+
+/// Empties `file` unless it is empty already: emptying a new file is not
+/// free, as some file systems then flush the whole file when it is closed.
+bool empty_file(io_handle file);
+
+/// Cuts `file` back to its first `size` bytes.
+bool cut_back(io_handle file, std::int64_t size);
+
+/// Records that the copy `file` holds whole lines up to `size` bytes, for a
+/// stop to cut it back to; no_file when no copy is being written.
+void keep_whole(io_handle file, std::int64_t size);
+
+/// Opens a new temporary file for reading and writing, gone once closed.
+io_handle open_spool();
 
 /// True when `file` can be read again after a seek (a regular file).
 bool can_seek(io_handle file);
@@ -53,7 +78,8 @@ bool seek_to(io_handle file, std::int64_t offset);
 std::ptrdiff_t read_some(io_handle file, char* data, std::size_t size);
 
 /// Writes all `size` bytes with as few calls as the platform allows (one,
-/// for a file or a pipe). False on any failure.
+/// for a file or a pipe). A non-blocking console that is full is waited
+/// for. False on any failure.
 bool write_all(io_handle file, const char* data, std::size_t size);
 
 /// Closes `file`. False when the close reports a failure, such as a delayed

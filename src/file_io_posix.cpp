@@ -1,7 +1,10 @@
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 
@@ -40,12 +43,35 @@ io_handle refuse(int fd) {
   return no_file;
 }
 
+// The copy a stop must leave whole, and how far it is whole.
+std::atomic<int> guarded_copy{-1};
+std::atomic<std::int64_t> whole_size{0};
+static_assert(std::atomic<std::int64_t>::is_always_lock_free, "used in a signal handler");
+
+void on_stop(int signal_number) {
+  const int copy = guarded_copy.load();
+  if (copy != -1) cut_back(copy, whole_size.load());
+  // The handler has been reset to the default, which now ends the process.
+  raise(signal_number);
+}
+
 }  // namespace
 
 std::string_view console_line_end() { return "\n"; }
 
-void prepare_console() {
+void prepare_process() {
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+  struct sigaction stop {};
+  stop.sa_handler = on_stop;
+  stop.sa_flags = SA_RESETHAND | SA_NODEFER;
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old {};
+    // A stop the caller chose to ignore (nohup, a background job) stays ignored.
+    if (sigaction(signal_number, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
+      sigaction(signal_number, &stop, nullptr);
+    }
+  }
   // open() returns the lowest free descriptor, so each closed standard
   // descriptor gets the null device in turn.
   for (int fd = 0; fd <= 2; ++fd) {
@@ -56,6 +82,16 @@ void prepare_console() {
 }
 
 io_handle console_output() { return STDOUT_FILENO; }
+
+bool is_console_file(const native_path& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && is_same_file(info, STDOUT_FILENO);
+}
+
+void silence_console() {
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null != -1 && dup2(null, STDOUT_FILENO) != -1) close(null);
+}
 
 io_handle open_input(const native_path& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -68,14 +104,40 @@ io_handle open_input(const native_path& path) {
 }
 
 io_handle open_output(const native_path& path, io_handle input) {
-  // Truncating only after the same-file check leaves no moment in which the
-  // input could be emptied.
+  // Nothing is emptied here: not before the same-file check, so the input is
+  // never at risk, and not before the pass, so a run stopped or refused
+  // before then leaves an older copy as it was.
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd == -1) return no_file;
   struct stat info {};
-  if (fstat(fd, &info) != 0 || is_same_file(info, static_cast<int>(input))) return refuse(fd);
-  if (S_ISREG(info.st_mode) && ftruncate(fd, 0) != 0) return refuse(fd);
-  if (!make_blocking(fd)) return refuse(fd);
+  if (fstat(fd, &info) != 0 || is_same_file(info, static_cast<int>(input)) ||
+      flock(fd, LOCK_EX | LOCK_NB) != 0 || !make_blocking(fd)) {
+    return refuse(fd);
+  }
+  return fd;
+}
+
+bool empty_file(io_handle file) {
+  struct stat info {};
+  const int fd = static_cast<int>(file);
+  return fstat(fd, &info) == 0 &&
+         (info.st_size == 0 || !S_ISREG(info.st_mode) || ftruncate(fd, 0) == 0);
+}
+
+bool cut_back(io_handle file, std::int64_t size) {
+  return ftruncate(static_cast<int>(file), static_cast<off_t>(size)) == 0;
+}
+
+void keep_whole(io_handle file, std::int64_t size) {
+  guarded_copy = -1;  // never a copy with a stale size
+  whole_size = size;
+  guarded_copy = static_cast<int>(file);
+}
+
+io_handle open_spool() {
+  char name[] = "/tmp/tarvix-XXXXXX";
+  const int fd = mkostemp(name, O_CLOEXEC);
+  if (fd != -1) unlink(name);
   return fd;
 }
 
@@ -99,6 +161,12 @@ bool write_all(io_handle file, const char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t count = write(static_cast<int>(file), data, size);
     if (count < 0 && errno == EINTR) continue;
+    if (count < 0 && errno == EAGAIN) {
+      // A non-blocking console (as some front ends hand over) is only full.
+      pollfd ready{static_cast<int>(file), POLLOUT, 0};
+      poll(&ready, 1, -1);
+      continue;
+    }
     if (count <= 0) return false;
     data += count;
     size -= static_cast<std::size_t>(count);

@@ -7,7 +7,8 @@
 #include "file_io.h"
 
 /// Bytes read from the input at a time. Lines up to this length are held
-/// whole; a longer line in a seekable file is scanned, then read again.
+/// whole; a longer one is scanned, then read again: from the input when it
+/// is a file, from a spool file when it is a pipe.
 constexpr std::size_t default_block_size = 64 * 1024;
 
 /// The smallest block the pass works with: the two bytes of a marker kept
@@ -32,7 +33,9 @@ struct pass_files {
 /// between an "M107" line and an "M106 S<speed>" line. Every emitted line
 /// goes first to the console, then to the file, each in one write, before
 /// the next line is read. File lines keep the input's line ends byte for
-/// byte; the console gets its own. Stops at the first failed read or write.
-/// `block_size` below min_block_size counts as min_block_size.
+/// byte; the console gets its own. Stops at the first failed read or write,
+/// and then cuts the copy back to its last whole line. While it runs, a stop
+/// of the process does the same (see keep_whole). `block_size` below
+/// min_block_size counts as min_block_size.
 pass_result run_line_pass(const pass_files& files, std::string_view speed,
                           std::size_t block_size = default_block_size);

@@ -1,7 +1,8 @@
 // The console run: the dialogue with the user around one line pass.
-#include <algorithm>
 #include <chrono>
+#include <iomanip>
 #include <iostream>
+#include <new>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -14,11 +15,11 @@ namespace {
 constexpr std::string_view separator = "-------------------------------------------";
 
 /// Writes `text` to the console, with or without a line end. The console is
-/// only an echo, so a failure here changes nothing.
+/// only an echo, so a failure here changes nothing. Nothing is allocated, so
+/// it can still say that memory ran out.
 void say(std::string_view text, bool line_end = true) {
-  std::string line(text);
-  if (line_end) line.append(console_line_end());
-  write_all(console_output(), line.data(), line.size());
+  write_all(console_output(), text.data(), text.size());
+  if (line_end) write_all(console_output(), console_line_end().data(), console_line_end().size());
 }
 
 void show_banner() {
@@ -29,22 +30,29 @@ void show_banner() {
   say("Usage: Tarvix <gcode file>");
 }
 
+/// The longest speed taken. Printer firmware takes a few digits in an
+/// "M106 S" command, and the read stops just past this length, so whatever
+/// is typed or piped, the read takes little time and memory.
+constexpr std::size_t max_speed_size = 8;
+
 /// True when `speed` is a plain decimal fan speed from 0 to 255 ("200",
-/// "080", "127.5"). Printer firmware reads anything else as full speed or
-/// stops with an error, so nothing else may reach an "M106 S" line.
+/// "080", "127.5"), at most max_speed_size characters long. Printer firmware
+/// reads anything else as full speed or stops with an error, so nothing else
+/// may reach an "M106 S" line.
 bool is_valid_speed(std::string_view speed) {
   constexpr std::string_view digits = "0123456789";
   const std::size_t dot = speed.find('.');
-  std::string_view whole = speed.substr(0, dot);
+  const std::string_view whole = speed.substr(0, dot);
   const std::string_view fraction =
       dot == std::string_view::npos ? std::string_view() : speed.substr(dot + 1);
-  if (whole.empty() || whole.find_first_not_of(digits) != std::string_view::npos) return false;
+  if (speed.size() > max_speed_size || whole.empty() ||
+      whole.find_first_not_of(digits) != std::string_view::npos) {
+    return false;
+  }
   if (dot != std::string_view::npos &&
       (fraction.empty() || fraction.find_first_not_of(digits) != std::string_view::npos)) {
     return false;
   }
-  whole.remove_prefix(std::min(whole.find_first_not_of('0'), whole.size() - 1));
-  if (whole.size() > 3) return false;
   const int value = std::stoi(std::string(whole));
   return value < 255 || (value == 255 && fraction.find_first_not_of('0') == std::string_view::npos);
 }
@@ -65,8 +73,11 @@ int write_copy(io_handle input, const native_path& input_path, std::string_view 
   }
   say("Analyzing ...");
   std::this_thread::sleep_for(std::chrono::seconds(5));
+  // An older copy is emptied only now, so a stop during the pause keeps it.
+  const bool emptied = empty_file(output);
   say(separator);
-  const pass_result result = run_line_pass({input, output, console_output()}, speed);
+  const pass_result result =
+      emptied ? run_line_pass({input, output, console_output()}, speed) : pass_result::write_failed;
   say(separator);
   const bool closed = close_file(output);
   if (result == pass_result::read_failed) {
@@ -87,7 +98,7 @@ int process_file(const native_path& input_path) {
   say("Enter Speed:", false);
   // The whitespace after the token stays unread: the final read takes it.
   std::string speed;
-  std::cin >> speed;
+  std::cin >> std::setw(max_speed_size + 1) >> speed;
   if (!is_valid_speed(speed)) {
     say("Invalid speed: enter a number from 0 to 255");
     return 1;
@@ -104,10 +115,22 @@ int process_file(const native_path& input_path) {
 }
 
 int run(int argc, native_char** argv) {
-  prepare_console();
+  prepare_process();
+  const bool file_given = argc >= 2 && argv[1][0] != 0;
+  // A console that writes into the input or the copy (`tarvix a.gcode >>
+  // a.gcode`) would feed the echo back into the pass or tear the copy: the
+  // tool treats it as a console that went away, before writing to it.
+  if (file_given && (is_console_file(argv[1]) || is_console_file(make_output_path(argv[1])))) {
+    silence_console();
+  }
   show_banner();
   int status = 0;
-  if (argc >= 2 && argv[1][0] != 0) status = process_file(argv[1]);
+  try {
+    if (file_given) status = process_file(argv[1]);
+  } catch (const std::bad_alloc&) {
+    say("Out of memory");
+    status = 1;
+  }
   // Without a file this keeps a console window opened for the run until the
   // usage has been read; after a speed, the Enter typed with it answers.
   std::cin.get();

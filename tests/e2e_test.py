@@ -7,6 +7,7 @@ import os
 import pathlib
 import resource
 import shlex
+import signal
 import subprocess
 import sys
 import tempfile
@@ -17,12 +18,18 @@ import traceback
 TARVIX = os.path.abspath(os.environ["TARVIX"])
 LAUNCHER = shlex.split(os.environ.get("TARVIX_LAUNCHER", ""))
 SKIP = dict(item.split("=", 1) for item in os.environ.get("TARVIX_SKIP", "").split("|") if item)
-NL = "\r\n" if TARVIX.endswith(".exe") else "\n"
+ON_WINDOWS = TARVIX.endswith(".exe")
+NL = "\r\n" if ON_WINDOWS else "\n"
 BANNER = ["Tarvix Version 1.0", "Made by the Tarvix developers",
           "Released 2026-12-06. All rights reserved.", "", "Usage: Tarvix <gcode file>"]
 SEP = "-" * 43
 COPY = "a.gcode_tormel.gcode"
 G0, G0_COPY, G0_ECHO = b"G0 X1\n", b"M107\nG0 X1\nM106 S200\n", ["M107", "G0 X1", "M106 S200"]
+
+
+def stopped(stop):
+    """The status of a run ended by `stop`: on Windows, Ctrl-C's STATUS_CONTROL_C_EXIT."""
+    return 0xC000013A & 0xFF if ON_WINDOWS and stop != signal.SIGKILL else -stop
 
 
 def console(*lines):
@@ -51,16 +58,23 @@ def limit(kind, value):
     return lambda: resource.setrlimit(kind, (value, value))
 
 
+def pipe_without_a_reader():  # as after `| head` has read its lines and left
+    reader, writer = os.pipe()
+    os.close(reader)
+    return writer
+
+
 def case(name, out, status=0, files=None, args=("a.gcode",), typed=b"200\n", expect=None, **popen):
-    """A row: the folder's files (bytes; "/" a folder; "->x" a symbolic, "=>x" a hard link to x),
+    """A row: the folder's files (bytes; "/" a folder; "|" a FIFO; "->x" a symbolic, "=>x" a hard link to x),
     the run, then the console after the banner (None: not read), the status, the files in
     `expect` (None: absent) and no other file."""
     return name, dict(out=out, status=status, files={"a.gcode": G0} if files is None else files,
                       args=args, typed=typed, expect=expect or {}, popen=popen)
 
 
-REFUSED = [b"fast\n", b"-1\n", b"256\n", b"255.5\n", b"1e2\n", b"S200\n", b"12.\n", b"9" * 30 + b"\n",
+REFUSED = [b"fast\n", b"-1\n", b"256\n", b"255.5\n", b"1e2\n", b"S200\n", b"12.\n", b"000000255\n",
            b"", b"  \n"]
+TENS = b"".join(b"G1 X%05d\n" % i for i in range(20))  # lines of ten bytes
 ROWS = dict([
     case("whole_dialogue", success("a.gcode", "G28", *G0_ECHO), files={"a.gcode": b"G28\nG0 X1"},
          expect={COPY: b"G28\n" + G0_COPY}),
@@ -71,18 +85,20 @@ ROWS = dict([
     case("devices_are_refused", console("Enter Speed:Unable to open file to read"), 1,
          files={"a.gcode": "->/dev/zero"}),
     case("null_device", success("a.gcode"), files={"a.gcode": "->/dev/null"}, expect={COPY: b""}),
+    case("fifo_without_a_writer", success("a.gcode"), files={"a.gcode": "|"}, expect={COPY: b""}),
     case("copy_path_is_a_folder", failure("Unable to open file to write"), 1, files={"a.gcode": G0, COPY: "/"}),
     *[case(f"copy_is_a_{kind}_to_the_input", failure("Unable to open file to write"), 1,
            files={"a.gcode": G0, COPY: link + "a.gcode"}, expect={"a.gcode": G0})
       for kind, link in [("symlink", "->"), ("hard_link", "=>")]],
     case("failed_write", failure("Analyzing ...", SEP, "G28", SEP, "Unable to write to file"), 1,
          files={"a.gcode": b"G28\nG0 X1\n", COPY: "->/dev/full"}),
+    case("full_disk_leaves_whole_lines", failure("Analyzing ...", SEP, *TENS.decode().splitlines()[:10], SEP,
+                                                 "Unable to write to file"), 1,
+         files={"a.gcode": TENS}, expect={COPY: TENS[:90]}, preexec_fn=limit(resource.RLIMIT_FSIZE, 95)),
     case("failed_read", failure("Analyzing ...", SEP, SEP, "Unable to read from file"), 1,
          files={"a.gcode": "->/proc/self/mem"}, expect={COPY: b""}),
-    case("speed_goes_in_as_typed", success("a.gcode", "M107", "G0 X1", "M106 S080"), typed=b"080\n",
-         expect={COPY: b"M107\nG0 X1\nM106 S080\n"}),
-    case("speed_token_ends_at_a_blank", success("a.gcode", "M107", "G0 X1", "M106 S255.0"),
-         typed=b" 255.0 more\n", expect={COPY: b"M107\nG0 X1\nM106 S255.0\n"}),
+    case("speed_goes_in_as_typed", success("a.gcode", "M107", "G0 X1", "M106 S00255.0"),
+         typed=b" 00255.0 more\n", expect={COPY: b"M107\nG0 X1\nM106 S00255.0\n"}),
     *[case(f"refuses_speed_{typed!r}", console("Enter Speed:Invalid speed: enter a number from 0 to 255"),
            1, typed=typed) for typed in REFUSED],
     case("bytes_and_line_ends_kept", success("a.gcode", "G1\0X", "M107", "G0 \x1aY", "M106 S200", "end"),
@@ -96,8 +112,12 @@ ROWS = dict([
          args=("dir/a.gcode", "ignored.gcode"), expect={"dir/" + COPY: b"G1\n"}),
     *[case(f"path_{name}", success(name, *G0_ECHO), files={name: G0}, args=(name,),
            expect={name + "_tormel.gcode": G0_COPY}) for name in ["a b.gcode", "ñandú.gcode", "データ.gcode"]],
-    case("closed_console", None, files={"a.gcode": gcode(50000)}, expect={COPY: bracketed(gcode(50000))},
-         stdout=None, preexec_fn=lambda: os.close(1)),
+    # Without a limit, a tool that echoed into its input would never end.
+    *[case(f"console_into_the_{name}", None, expect={"a.gcode": G0, COPY: G0_COPY}, console_into=name,
+           preexec_fn=limit(resource.RLIMIT_FSIZE, 1 << 20)) for name in ["a.gcode", COPY]],
+    *[case(f"console_{kind}", None, files={"a.gcode": gcode(50000)}, expect={COPY: bracketed(gcode(50000))},
+           **popen) for kind, popen in [("closed", dict(stdout=None, preexec_fn=lambda: os.close(1))),
+                                        ("reader_gone", dict(stdout=pipe_without_a_reader()))]],
 ])
 
 
@@ -107,6 +127,8 @@ def make_files(folder, files):
         path.parent.mkdir(exist_ok=True)
         if content == "/":
             path.mkdir()
+        elif content == "|":
+            os.mkfifo(path)
         elif content[:2] == "->":
             path.symlink_to(content[2:])
         elif content[:2] == "=>":
@@ -133,7 +155,10 @@ def start(folder, *args, **popen):
 
 def run_row(row, folder):
     make_files(folder, row["files"])
-    with start(folder, *row["args"], **row["popen"]) as proc:
+    popen = dict(row["popen"])
+    if "console_into" in popen:
+        popen["stdout"] = open(os.path.join(folder, popen.pop("console_into")), "ab")
+    with start(folder, *row["args"], **popen) as proc:
         out, err = proc.communicate(row["typed"], timeout=600)
     if row["out"] is not None:
         same("console", out.decode("utf-8", "surrogateescape"), row["out"])
@@ -152,75 +177,101 @@ def waits_for_a_key_without_a_file(folder):
     same("console, stderr, status", (out.decode(), err, proc.returncode), (console(), b"", 0))
 
 
-def typed_and_started(folder, *args, **popen):
-    """The tool on a.gcode, with speed 200 typed, once its pass has begun."""
-    proc = start(folder, "a.gcode", *args, **popen)
-    proc.stdin.write(b"200\n")
-    proc.stdin.flush()
-    proc.seen = b""
-    while (SEP + NL).encode() not in proc.seen:
-        chunk = proc.stdout.read1(4096)
-        if not chunk:
-            raise AssertionError(f"the run ended before its pass: {proc.seen[-300:]!r}")
-        proc.seen += chunk
-    return proc
+def speed_read_is_bounded(folder):
+    """A speed that never ends is refused soon after its ninth character."""
+    make_files(folder, {"a.gcode": G0})
+    with start(folder, "a.gcode") as proc:
+        try:
+            proc.stdin.write(b"1" * (1 << 20))  # more than a pipe holds, and no end
+            proc.stdin.flush()
+        except BrokenPipeError:
+            pass  # the tool has read enough and left
+        same("status", proc.wait(timeout=60), 1)
+        same("console", proc.stdout.read().decode(), console("Enter Speed:Invalid speed: enter a number from 0 to 255"))
 
 
-def killed_mid_pass(folder):
-    make_files(folder, {"a.gcode": gcode(200000)})
-    with typed_and_started(folder) as proc:
+def stopped_mid_pass(folder, stop, data):
+    """Stopped while it writes, the tool leaves whole lines, at most one line
+    behind the echo; a stop it can catch still ends it."""
+    make_files(folder, {"a.gcode": data})
+    with start(folder, "a.gcode") as proc:
+        proc.stdin.write(b"200\n")
+        proc.stdin.flush()
+        seen = b""
+        while len(seen) < 1 << 18 and (chunk := proc.stdout.read1(4096)):  # into the first long line
+            seen += chunk
         time.sleep(1)  # not reading on fills the console pipe: the tool stops mid-pass
-        proc.kill()
-        echoed = (proc.seen + proc.stdout.read()).split((SEP + NL).encode(), 1)[1].replace(NL.encode(), b"\n")
+        proc.send_signal(stop)
+        echoed = (seen + proc.stdout.read()).split((SEP + NL).encode(), 1)[1].replace(NL.encode(), b"\n")
     copy = read(folder, COPY)
-    same("copy is whole lines of the full copy", bracketed(gcode(200000)).startswith(copy) and
-         copy.endswith(b"\n"), True)
+    same("status", proc.wait(), stopped(stop))
+    same("copy is whole lines of the full copy", bracketed(data).startswith(copy) and copy.endswith(b"\n"), True)
     same("copy is at most one line behind the echo", echoed.startswith(copy) and
          echoed[len(copy):].count(b"\n") <= 1, True)
 
 
-def reader_gone(folder):
+def second_run_and_stop_in_the_pause(folder):
+    """The copy is locked and an older one kept until the pass begins."""
+    make_files(folder, {"a.gcode": G0, COPY: b"older copy\n"})
+    with start(folder, "a.gcode") as first:
+        first.stdin.write(b"200\n")
+        first.stdin.flush()
+        next(line for line in first.stdout if b"Analyzing" in line)
+        with start(folder, "a.gcode") as second:
+            out, err = second.communicate(b"200\n", timeout=600)
+        first.send_signal(signal.SIGINT)
+    same("second run", (out.decode(), err, second.returncode), (failure("Unable to open file to write"), b"", 1))
+    same("first run's status and the older copy", (first.wait(), read(folder, COPY)),
+         (stopped(signal.SIGINT), b"older copy\n"))
+
+
+def non_blocking_console(folder):
+    """A full non-blocking console is waited for, not taken for a dead one."""
     make_files(folder, {"a.gcode": gcode(50000)})
-    with typed_and_started(folder) as proc:
-        proc.stdout.close()  # as `| head` does: read a little, then leave
-        same("status and stderr", (proc.wait(timeout=600), proc.stderr.read()), (0, b""))
-    same("copy", read(folder, COPY), bracketed(gcode(50000)))
+    reader, writer = os.pipe()
+    os.set_blocking(writer, False)
+    with start(folder, "a.gcode", stdout=writer) as proc:
+        os.close(writer)
+        proc.stdin.write(b"200\n")
+        proc.stdin.close()
+        time.sleep(1)  # the console fills while nobody reads
+        with open(reader, "rb") as console_end:
+            out = console_end.read()
+        same("status and stderr", (proc.wait(), proc.stderr.read()), (0, b""))
+    same("console", out.decode(), success("a.gcode", *bracketed(gcode(50000)).decode().splitlines()))
 
 
-def fifo(folder):
-    """A FIFO is read like a file even when its writer pauses; one nobody
-    writes to reads as empty."""
-    os.mkfifo(os.path.join(folder, "a.gcode"))
-    os.mkfifo(os.path.join(folder, "idle.gcode"))
-    data = gcode(30000) + b"x" * 200000 + b" G0 \n" + gcode(100)
+def long_line(folder, through_fifo):
+    """A 256 MiB line, from a file or from a FIFO whose writer pauses, under a
+    64 MiB address-space limit."""
+    data = gcode(1000) + b"x" * (256 << 20) + b" G0 \n"
+    make_files(folder, {"a.gcode": "|" if through_fifo else data})
 
     def feed():  # opening waits for the tool to open the other end
-        with open(os.path.join(folder, "a.gcode"), "wb") as f:
-            f.write(data[:len(data) // 2])
-            f.flush()
-            time.sleep(0.5)
-            f.write(data[len(data) // 2:])
+        with open(os.path.join(folder, "a.gcode"), "wb") as fifo:
+            fifo.write(data[:1000])
+            fifo.flush()
+            time.sleep(0.5)  # a writer that pauses is no end of input
+            fifo.write(data[1000:])
 
-    threading.Thread(target=feed, daemon=True).start()
-    with start(folder, "a.gcode", stdout=subprocess.DEVNULL) as fed, start(folder, "idle.gcode") as idle:
-        out, err = idle.communicate(b"200\n", timeout=600)
-        _, fed_err = fed.communicate(b"200\n", timeout=600)
-    same("fed", (fed.returncode, fed_err, read(folder, COPY)), (0, b"", bracketed(data)))
-    same("idle", (out.decode(), err, idle.returncode, read(folder, "idle.gcode_tormel.gcode")),
-         (success("idle.gcode"), b"", 0, b""))
-
-
-def long_line(folder):
-    """A 256 MiB line under a 64 MiB address-space limit."""
-    line = b"x" * (256 << 20) + b" G0 \r\n"
-    make_files(folder, {"a.gcode": b"G1\r\n" + line})
+    if through_fifo:
+        threading.Thread(target=feed, daemon=True).start()
     with start(folder, "a.gcode", stdout=subprocess.DEVNULL, preexec_fn=limit(resource.RLIMIT_AS, 64 << 20)) as proc:
         _, err = proc.communicate(b"200\n", timeout=600)
     same("status and stderr", (proc.returncode, err), (0, b""))
-    same("copy", read(folder, COPY) == b"G1\r\nM107\r\n" + line + b"M106 S200\r\n", True)
+    same("copy", read(folder, COPY) == bracketed(data), True)
 
 
-HARNESSED = [waits_for_a_key_without_a_file, killed_mid_pass, reader_gone, fifo, long_line]
+LONG_LINES = (b"G0 X1\n" + b"x" * (1 << 20) + b"\n") * 4
+HARNESSED = {test.__name__: test for test in [waits_for_a_key_without_a_file, speed_read_is_bounded,
+                                              second_run_and_stop_in_the_pause, non_blocking_console]}
+HARNESSED.update({
+    "killed_mid_pass": lambda folder: stopped_mid_pass(folder, signal.SIGKILL, gcode(200000)),
+    **{f"{stop.name.lower()}_mid_line": lambda folder, stop=stop: stopped_mid_pass(folder, stop, LONG_LINES)
+       for stop in [signal.SIGINT, signal.SIGTERM, signal.SIGHUP]},
+    "long_line": lambda folder: long_line(folder, False),
+    "long_line_from_a_fifo": lambda folder: long_line(folder, True),
+})
 
 
 def run_in_a_new_folder(test):
@@ -230,7 +281,7 @@ def run_in_a_new_folder(test):
 
 def main(names):
     cases = {name: lambda folder, row=row: run_row(row, folder) for name, row in ROWS.items()}
-    cases.update({test.__name__: test for test in HARNESSED})
+    cases.update(HARNESSED)
     chosen = [name for name in cases if name in names or not names]
     for name in filter(SKIP.__contains__, chosen):
         print(f"skip {name}: {SKIP[name]}")
