@@ -23,7 +23,7 @@ void say(std::string_view text, bool line_end = true) {
 }
 
 void show_banner() {
-  say("Tarvix Version 1.0");
+  say("Tarvix Version " TARVIX_VERSION);
   say("Made by the Tarvix developers");
   say("Released 2026-12-06. All rights reserved.");
   say("");
