@@ -1,7 +1,8 @@
 """End-to-end tests: run the real tarvix in temporary folders, all cases side by
 side so that the tool's 5 s pauses overlap. TARVIX names the binary,
-TARVIX_LAUNCHER a command to start it with (wine, valgrind), TARVIX_SKIP the
-cases that cannot hold under it (name=reason|...). Arguments pick cases."""
+TARVIX_VERSION its version, TARVIX_LAUNCHER a command to start it with (wine,
+valgrind), TARVIX_SKIP the cases that cannot hold under it (name=reason|...).
+Arguments pick cases."""
 import concurrent.futures
 import os
 import pathlib
@@ -20,7 +21,7 @@ LAUNCHER = shlex.split(os.environ.get("TARVIX_LAUNCHER", ""))
 SKIP = dict(item.split("=", 1) for item in os.environ.get("TARVIX_SKIP", "").split("|") if item)
 ON_WINDOWS = TARVIX.endswith(".exe")
 NL = "\r\n" if ON_WINDOWS else "\n"
-BANNER = ["Tarvix Version 1.0", "Made by the Tarvix developers",
+BANNER = [f"Tarvix Version {os.environ['TARVIX_VERSION']}", "Made by the Tarvix developers",
           "Released 2026-12-06. All rights reserved.", "", "Usage: Tarvix <gcode file>"]
 SEP = "-" * 43
 COPY = "a.gcode_tormel.gcode"
