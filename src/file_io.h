@@ -28,9 +28,10 @@ std::string_view console_line_end();
 /// Readies the process, once at start-up. A console reader that goes away,
 /// or a write past the file size limit, must not kill it: the write fails
 /// instead. A closed standard stream must not lend its number to a file the
-/// tool opens later. A stop by Ctrl-C, SIGTERM or SIGHUP (on Windows Ctrl-C,
-/// Ctrl-Break or a closed console window) first cuts the copy back to its
-/// last whole line (see keep_whole), then ends the process as it would have.
+/// tool opens later. A stop by any signal that ends the process and can be
+/// caught, such as Ctrl-C, SIGTERM or SIGHUP (on Windows Ctrl-C, Ctrl-Break
+/// or a closed console window), first cuts the copy back to its last whole
+/// line (see keep_whole), then ends the process as it would have.
 void prepare_process();
 
 /// True when standard output writes into the file at `path`, as in

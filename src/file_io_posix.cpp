@@ -65,7 +65,8 @@ void prepare_process() {
   struct sigaction stop {};
   stop.sa_handler = on_stop;
   stop.sa_flags = SA_RESETHAND | SA_NODEFER;
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+  for (const int signal_number :
+       {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF}) {
     struct sigaction old {};
     // A stop the caller chose to ignore (nohup, a background job) stays ignored.
     if (sigaction(signal_number, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {

@@ -1,5 +1,7 @@
 // The console run: the dialogue with the user around one line pass.
+#include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <iomanip>
 #include <iostream>
 #include <new>
@@ -35,6 +37,10 @@ void show_banner() {
 /// is typed or piped, the read takes little time and memory.
 constexpr std::size_t max_speed_size = 8;
 
+/// The most blanks and line ends skipped before the speed: more than anyone
+/// types, and a bound for an input that holds nothing else.
+constexpr int max_blanks = 4096;
+
 /// True when `speed` is a plain decimal fan speed from 0 to 255 ("200",
 /// "080", "127.5"), at most max_speed_size characters long. Printer firmware
 /// reads anything else as full speed or stops with an error, so nothing else
@@ -55,6 +61,17 @@ bool is_valid_speed(std::string_view speed) {
   }
   const int value = std::stoi(std::string(whole));
   return value < 255 || (value == 255 && fraction.find_first_not_of('0') == std::string_view::npos);
+}
+
+/// Reads the speed: blanks before it are skipped, and the character after it
+/// stays unread, for the final key read.
+std::string read_speed() {
+  for (int blanks = 0; blanks < max_blanks && std::isspace(std::cin.peek()); ++blanks) {
+    std::cin.get();
+  }
+  std::string speed;
+  std::cin >> std::noskipws >> std::setw(max_speed_size + 1) >> speed;
+  return speed;
 }
 
 /// The input path with "_tormel.gcode" appended, so the copy lies beside it.
@@ -96,9 +113,7 @@ int write_copy(io_handle input, const native_path& input_path, std::string_view 
 /// exit status. Every file it opens is closed when it returns.
 int process_file(const native_path& input_path) {
   say("Enter Speed:", false);
-  // The whitespace after the token stays unread: the final read takes it.
-  std::string speed;
-  std::cin >> std::setw(max_speed_size + 1) >> speed;
+  const std::string speed = read_speed();
   if (!is_valid_speed(speed)) {
     say("Invalid speed: enter a number from 0 to 255");
     return 1;
@@ -114,8 +129,8 @@ int process_file(const native_path& input_path) {
   return status;
 }
 
-int run(int argc, native_char** argv) {
-  prepare_process();
+/// The run after start-up; returns the exit status.
+int run_dialogue(int argc, native_char** argv) {
   const bool file_given = argc >= 2 && argv[1][0] != 0;
   // A console that writes into the input or the copy (`tarvix a.gcode >>
   // a.gcode`) would feed the echo back into the pass or tear the copy: the
@@ -124,15 +139,23 @@ int run(int argc, native_char** argv) {
     silence_console();
   }
   show_banner();
-  int status = 0;
+  return file_given ? process_file(argv[1]) : 0;
+}
+
+int run(int argc, native_char** argv) {
+  prepare_process();
+  // Standard input is read a character at a time, so the tool takes nothing
+  // past the character after the speed from a pipe that others read too.
+  std::setvbuf(stdin, nullptr, _IONBF, 0);
+  int status = 1;
   try {
-    if (file_given) status = process_file(argv[1]);
+    status = run_dialogue(argc, argv);
   } catch (const std::bad_alloc&) {
     say("Out of memory");
-    status = 1;
   }
   // Without a file this keeps a console window opened for the run until the
   // usage has been read; after a speed, the Enter typed with it answers.
+  std::cin.clear();
   std::cin.get();
   return status;
 }

@@ -100,6 +100,10 @@ ROWS = dict([
          files={"a.gcode": "->/proc/self/mem"}, expect={COPY: b""}),
     case("speed_goes_in_as_typed", success("a.gcode", "M107", "G0 X1", "M106 S00255.0"),
          typed=b" 00255.0 more\n", expect={COPY: b"M107\nG0 X1\nM106 S00255.0\n"}),
+    case("blanks_before_the_speed_are_bounded", console("Enter Speed:Invalid speed: enter a number from 0 to 255"),
+         1, typed=b"\n" * 5000 + b"200\n"),
+    case("input_is_standard_input", success("a.gcode", *G0_ECHO), files={"a.gcode": "->/dev/stdin"},
+         typed=b"200\nG0 X1\n", expect={COPY: G0_COPY}),  # the speed read takes nothing past its end
     *[case(f"refuses_speed_{typed!r}", console("Enter Speed:Invalid speed: enter a number from 0 to 255"),
            1, typed=typed) for typed in REFUSED],
     case("bytes_and_line_ends_kept", success("a.gcode", "G1\0X", "M107", "G0 \x1aY", "M106 S200", "end"),
@@ -269,7 +273,7 @@ HARNESSED = {test.__name__: test for test in [waits_for_a_key_without_a_file, sp
 HARNESSED.update({
     "killed_mid_pass": lambda folder: stopped_mid_pass(folder, signal.SIGKILL, gcode(200000)),
     **{f"{stop.name.lower()}_mid_line": lambda folder, stop=stop: stopped_mid_pass(folder, stop, LONG_LINES)
-       for stop in [signal.SIGINT, signal.SIGTERM, signal.SIGHUP]},
+       for stop in [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT]},
     "long_line": lambda folder: long_line(folder, False),
     "long_line_from_a_fifo": lambda folder: long_line(folder, True),
 })
