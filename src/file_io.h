@@ -31,7 +31,7 @@ std::string_view console_line_end();
 /// tool opens later. A stop by any signal that ends the process and can be
 /// caught, such as Ctrl-C, SIGTERM or SIGHUP (on Windows Ctrl-C, Ctrl-Break
 /// or a closed console window), first cuts the copy back to its last whole
-/// line (see keep_whole), then ends the process as it would have.
+/// line (see guard_copy), then ends the process as it would have.
 void prepare_process();
 
 /// True when standard output writes into the file at `path`, as in
@@ -62,9 +62,12 @@ bool empty_file(io_handle file);
 /// Cuts `file` back to its first `size` bytes.
 bool cut_back(io_handle file, std::int64_t size);
 
-/// Records that the copy `file` holds whole lines up to `size` bytes, for a
-/// stop to cut it back to; no_file when no copy is being written.
-void keep_whole(io_handle file, std::int64_t size);
+/// Names the copy being written, for a stop to cut back (whole up to 0 bytes
+/// until mark_whole says more); no_file when no copy is being written.
+void guard_copy(io_handle file);
+
+/// Records that the guarded copy holds whole lines up to `size` bytes.
+void mark_whole(std::int64_t size);
 
 /// Opens a new temporary file for reading and writing, gone once closed.
 io_handle open_spool();

@@ -129,11 +129,13 @@ bool cut_back(io_handle file, std::int64_t size) {
   return ftruncate(static_cast<int>(file), static_cast<off_t>(size)) == 0;
 }
 
-void keep_whole(io_handle file, std::int64_t size) {
-  guarded_copy = -1;  // never a copy with a stale size
-  whole_size = size;
+void guard_copy(io_handle file) {
+  guarded_copy = -1;  // never a copy with another's size
+  whole_size = 0;
   guarded_copy = static_cast<int>(file);
 }
+
+void mark_whole(std::int64_t size) { whole_size = size; }
 
 io_handle open_spool() {
   char name[] = "/tmp/tarvix-XXXXXX";

@@ -112,11 +112,13 @@ bool cut_back(io_handle file, std::int64_t size) {
   return seek_to(file, size) && SetEndOfFile(as_handle(file));
 }
 
-void keep_whole(io_handle file, std::int64_t size) {
-  guarded_copy = no_file;  // never a copy with a stale size
-  whole_size = size;
+void guard_copy(io_handle file) {
+  guarded_copy = no_file;  // never a copy with another's size
+  whole_size = 0;
   guarded_copy = file;
 }
+
+void mark_whole(std::int64_t size) { whole_size = size; }
 
 io_handle open_spool() {
   wchar_t folder[MAX_PATH + 1];

@@ -42,7 +42,7 @@ bool write_copy(pass_state& s, const char* data, std::size_t size, bool ends_lin
   s.written += static_cast<std::int64_t>(size);
   if (ends_line) {
     s.whole = s.written;
-    keep_whole(s.files.output, s.whole);
+    mark_whole(s.whole);
   }
   return true;
 }
@@ -209,9 +209,9 @@ pass_result run_line_pass(const pass_files& files, std::string_view speed, std::
   s.fan_on.assign(fan_on_prefix).append(speed);
   s.block.resize(std::max(block_size, min_block_size));
   s.seekable = can_seek(files.input);
-  keep_whole(files.output, 0);
+  guard_copy(files.output);
   const pass_result result = run(s);
-  keep_whole(no_file, 0);
+  guard_copy(no_file);
   if (s.spool != no_file) close_file(s.spool);
   // A failure may have left part of a line: the copy ends on its last whole
   // line, as after a stop.

@@ -35,7 +35,7 @@ struct pass_files {
 /// the next line is read. File lines keep the input's line ends byte for
 /// byte; the console gets its own. Stops at the first failed read or write,
 /// and then cuts the copy back to its last whole line. While it runs, a stop
-/// of the process does the same (see keep_whole). `block_size` below
+/// of the process does the same (see guard_copy). `block_size` below
 /// min_block_size counts as min_block_size.
 pass_result run_line_pass(const pass_files& files, std::string_view speed,
                           std::size_t block_size = default_block_size);
