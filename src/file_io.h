@@ -29,30 +29,43 @@ std::string_view console_line_end();
 /// or a write past the file size limit, must not kill it: the write fails
 /// instead. A closed standard stream must not lend its number to a file the
 /// tool opens later. A stop by any signal that ends the process and can be
-/// caught, such as Ctrl-C, SIGTERM or SIGHUP (on Windows Ctrl-C, Ctrl-Break
-/// or a closed console window), first cuts the copy back to its last whole
-/// line (see guard_copy), then ends the process as it would have.
+/// caught (on Windows Ctrl-C, Ctrl-Break or a closed console window) first
+/// does what abandon_output does, then ends the process as it would have;
+/// further stops wait meanwhile. A signal the caller ignores stays ignored.
 void prepare_process();
 
 /// True when standard output writes into the file at `path`, as in
 /// `tarvix a.gcode >> a.gcode`.
 bool is_console_file(const native_path& path);
 
-/// Sends all later console output to the null device.
+/// Sends nothing more to standard output.
 void silence_console();
 
-/// The console's standard output.
+/// The console's standard output, or no_file once silenced.
 io_handle console_output();
+
+/// The console's standard error, for the messages of a run from a script.
+io_handle console_errors();
+
+/// The console's standard input.
+io_handle console_input();
+
+/// Why the last open, read, write, close or replace failed, in words for the
+/// user: the system's own message, or the tool's reason for refusing.
+std::string failure_reason();
 
 /// Opens `path` for reading. Regular files, pipes and the null device are
 /// accepted; directories and other devices are refused. A FIFO is opened
 /// without waiting for a writer. Returns no_file on failure.
 io_handle open_input(const native_path& path);
 
-/// Opens `path` for writing, creating it, and locks it against other runs;
-/// an older copy is left as it is. Refuses (no_file) when it cannot be
-/// opened, is locked by another run, or is the same file as `input`, so the
-/// tool never truncates its own input. Never waits for a FIFO reader.
+/// Opens `path` for writing, creating it, and locks it against other runs
+/// when it is a regular file; an older copy is left as it is. Refuses
+/// (no_file) when it cannot be opened, is locked by another run, or is the
+/// same file as `input`, so the tool never truncates its own input. Never
+/// waits for a FIFO reader. Guards the copy from the moment it is opened
+/// (see abandon_output): a copy the run created goes while it holds no whole
+/// line, an older one is cut back to its whole lines once the pass begins.
 io_handle open_output(const native_path& path, io_handle input);
 
 /// Empties `file` unless it is empty already: emptying a new file is not
@@ -62,14 +75,39 @@ bool empty_file(io_handle file);
 /// Cuts `file` back to its first `size` bytes.
 bool cut_back(io_handle file, std::int64_t size);
 
-/// Names the copy being written, for a stop to cut back (whole up to 0 bytes
-/// until mark_whole says more); no_file when no copy is being written.
-void guard_copy(io_handle file);
+/// `path`, or the file a symbolic link there leads to, so that replacing it
+/// replaces the link's target and keeps the link.
+native_path resolve_path(const native_path& path);
 
-/// Records that the guarded copy holds whole lines up to `size` bytes.
+/// For a run that replaces the file at `path`: opens it, when there is one,
+/// and locks it against other runs (`lock` stays no_file when there is
+/// none). Refuses a file that is not a regular file, one that another run is
+/// writing, and the input itself unless `may_be_input`.
+bool lock_destination(const native_path& path, io_handle input, bool may_be_input, io_handle& lock);
+
+/// Creates a new file beside `path`, named `<path>.tarvix-XXXXXX`, with the
+/// permissions of `like` (the file it will replace) or, when that is
+/// no_file, of a new file. Its name goes to `temp_path`. Guards it from the
+/// moment it exists: abandon_output or a stop removes it.
+io_handle open_temp_beside(const native_path& path, io_handle like, native_path& temp_path);
+
+/// Flushes `temp` to the disk, closes it and renames it over `path`, so that
+/// `path` holds either its old contents or all of the new.
+bool replace_file(io_handle temp, const native_path& temp_path, const native_path& path);
+
+/// Records that the guarded file holds whole lines up to `size` bytes: the
+/// pass has begun. Cheap enough to call for every line.
 void mark_whole(std::int64_t size);
 
-/// Opens a new temporary file for reading and writing, gone once closed.
+/// Does to the guarded file what a stop would, for a run that failed.
+void abandon_output();
+
+/// Ends the guard: a stop then leaves the file as it is. The file's handle
+/// stays open.
+void release_output();
+
+/// Opens a new temporary file for reading and writing, gone once closed, in
+/// the temporary folder (TMPDIR, or /tmp; on Windows the user's).
 io_handle open_spool();
 
 /// True when `file` can be read again after a seek (a regular file).
@@ -78,12 +116,13 @@ bool can_seek(io_handle file);
 /// Moves the read position of a seekable file to `offset` from its start.
 bool seek_to(io_handle file, std::int64_t offset);
 
-/// Reads up to `size` bytes. Returns the count, 0 at end of input, -1 on error.
+/// Reads up to `size` bytes. Returns the count, 0 at end of input, -1 on
+/// error. A non-blocking input with nothing to read yet is waited for.
 std::ptrdiff_t read_some(io_handle file, char* data, std::size_t size);
 
 /// Writes all `size` bytes with as few calls as the platform allows (one,
 /// for a file or a pipe). A non-blocking console that is full is waited
-/// for. False on any failure.
+/// for. False on any failure, and at once for no_file.
 bool write_all(io_handle file, const char* data, std::size_t size);
 
 /// Closes `file`. False when the close reports a failure, such as a delayed

@@ -6,11 +6,39 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 
 #include "file_io.h"
 
 namespace {
+
+// Why the last call failed: a refusal of the tool's own, or else errno.
+int last_error = 0;
+const char* refusal = nullptr;
+
+bool failed() {
+  last_error = errno;
+  refusal = nullptr;
+  return false;
+}
+
+bool refused(const char* why) {
+  refusal = why;
+  return false;
+}
+
+io_handle failed_open() {
+  failed();
+  return no_file;
+}
+
+bool get_info(int fd, struct stat& info) { return fstat(fd, &info) == 0 || failed(); }
+
+int console = STDOUT_FILENO;
+mode_t process_umask = 022;
 
 bool is_null_device(const struct stat& info) {
   struct stat null_info {};
@@ -22,14 +50,16 @@ bool is_null_device(const struct stat& info) {
 // device (an empty file). Other devices are refused: /dev/zero or a disk
 // would never end, or never end well.
 bool is_readable_kind(const struct stat& info) {
-  return S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode) || is_null_device(info);
+  if (S_ISDIR(info.st_mode)) return refused(std::strerror(EISDIR));
+  return S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode) || is_null_device(info) ||
+         refused("a device, not a file");
 }
 
 // The files are opened non-blocking so that a FIFO or a device cannot hang
 // the open; reads and writes then block as usual.
 bool make_blocking(int fd) {
   const int flags = fcntl(fd, F_GETFL);
-  return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+  return (flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) || failed();
 }
 
 bool is_same_file(const struct stat& info, int other) {
@@ -38,21 +68,126 @@ bool is_same_file(const struct stat& info, int other) {
          info.st_ino == other_info.st_ino;
 }
 
+bool is_not_input(const struct stat& info, io_handle input) {
+  return !is_same_file(info, static_cast<int>(input)) || refused("it is the input file itself");
+}
+
+bool lock(int fd) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+  return errno == EWOULDBLOCK ? refused("another run is writing it") : failed();
+}
+
 io_handle refuse(int fd) {
   close(fd);
   return no_file;
 }
 
-// The copy a stop must leave whole, and how far it is whole.
-std::atomic<int> guarded_copy{-1};
-std::atomic<std::int64_t> whole_size{0};
+// What a stop does with the file being written.
+enum class stop_action {
+  cut_back,            // once the pass has begun, cut back to its whole lines
+  cut_back_or_remove,  // the same, but removed while it holds no whole line
+  remove,
+};
+
+// The file a stop must leave sound, where it is, what to do with it, and how
+// far it holds whole lines (-1 until the pass begins).
+std::atomic<int> guarded_file{-1};
+char guarded_path[PATH_MAX];
+std::atomic<stop_action> guarded_action{stop_action::cut_back};
+std::atomic<std::int64_t> whole_size{-1};
 static_assert(std::atomic<std::int64_t>::is_always_lock_free, "used in a signal handler");
 
+// Only calls that are safe in a signal handler.
+void act_on_guard() {
+  const int file = guarded_file.load();
+  if (file == -1) return;
+  const std::int64_t whole = whole_size.load(std::memory_order_acquire);
+  const stop_action action = guarded_action.load();
+  if (action == stop_action::remove || (action == stop_action::cut_back_or_remove && whole <= 0)) {
+    unlink(guarded_path);
+  } else if (whole >= 0) {
+    cut_back(file, whole);
+  }
+}
+
 void on_stop(int signal_number) {
-  const int copy = guarded_copy.load();
-  if (copy != -1) cut_back(copy, whole_size.load());
-  // The handler has been reset to the default, which now ends the process.
+  act_on_guard();
+  // Every other signal is blocked while this runs, the same one too: a
+  // second stop waits. The first now ends the process as it would have.
+  std::signal(signal_number, SIG_DFL);
   raise(signal_number);
+  sigset_t just_this;
+  sigemptyset(&just_this);
+  sigaddset(&just_this, signal_number);
+  sigprocmask(SIG_UNBLOCK, &just_this, nullptr);
+}
+
+// Every catchable signal whose default action ends the process, but SIGPIPE
+// and SIGXFSZ, which the tool ignores.
+constexpr int stop_signals[] = {
+    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1,
+    SIGSEGV,   SIGUSR2, SIGALRM, SIGTERM, SIGXCPU, SIGPROF, SIGVTALRM, SIGPOLL, SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
+
+void catch_stop(int signal_number) {
+  struct sigaction stop {};
+  stop.sa_handler = on_stop;
+  sigfillset(&stop.sa_mask);
+  struct sigaction old {};
+  // Only the default is replaced: a stop the caller chose to ignore (nohup, a
+  // background job) stays ignored, and a runtime checker keeps its handler.
+  if (sigaction(signal_number, nullptr, &old) == 0 && !(old.sa_flags & SA_SIGINFO) &&
+      old.sa_handler == SIG_DFL) {
+    sigaction(signal_number, &stop, nullptr);
+  }
+}
+
+// A console or pipe handed over non-blocking is only empty, or only full:
+// wait until it is ready.
+void wait_until_ready(int fd, short event) {
+  pollfd ready{fd, event, 0};
+  poll(&ready, 1, -1);
+}
+
+// Names the file a stop must leave sound. Nothing here can fail or ask for
+// memory, and the caller blocks signals meanwhile (see with_signals_held).
+void guard(int file, const native_path& path, stop_action action) {
+  guarded_file = -1;
+  const std::size_t size = path.size() < PATH_MAX ? path.size() : 0;  // a longer one never opened
+  path.copy(guarded_path, size);
+  guarded_path[size] = 0;
+  guarded_action = action;
+  whole_size = -1;
+  guarded_file = file;
+}
+
+// Opening a file and guarding it are one step for a stop: one that comes in
+// between waits, then finds the file guarded.
+template <typename open_and_guard>
+io_handle with_signals_held(open_and_guard step) {
+  sigset_t all;
+  sigset_t old;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, &old);
+  const io_handle file = step();
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+  return file;
+}
+
+// Makes the rename of a file into `path` itself last through a power cut.
+void sync_folder(const native_path& path) {
+  const std::size_t slash = path.rfind('/');
+  const native_path folder = slash == native_path::npos ? "." : path.substr(0, slash + 1);
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd == -1) return;
+  fsync(fd);
+  close(fd);
 }
 
 }  // namespace
@@ -62,17 +197,12 @@ std::string_view console_line_end() { return "\n"; }
 void prepare_process() {
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
-  struct sigaction stop {};
-  stop.sa_handler = on_stop;
-  stop.sa_flags = SA_RESETHAND | SA_NODEFER;
-  for (const int signal_number :
-       {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF}) {
-    struct sigaction old {};
-    // A stop the caller chose to ignore (nohup, a background job) stays ignored.
-    if (sigaction(signal_number, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
-      sigaction(signal_number, &stop, nullptr);
-    }
+  for (const int signal_number : stop_signals) catch_stop(signal_number);
+  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) {
+    catch_stop(signal_number);
   }
+  process_umask = umask(0);
+  umask(process_umask);
   // open() returns the lowest free descriptor, so each closed standard
   // descriptor gets the null device in turn.
   for (int fd = 0; fd <= 2; ++fd) {
@@ -82,23 +212,26 @@ void prepare_process() {
   }
 }
 
-io_handle console_output() { return STDOUT_FILENO; }
+io_handle console_output() { return console; }
+
+io_handle console_errors() { return STDERR_FILENO; }
+
+io_handle console_input() { return STDIN_FILENO; }
 
 bool is_console_file(const native_path& path) {
   struct stat info {};
   return stat(path.c_str(), &info) == 0 && is_same_file(info, STDOUT_FILENO);
 }
 
-void silence_console() {
-  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  if (null != -1 && dup2(null, STDOUT_FILENO) != -1) close(null);
-}
+void silence_console() { console = -1; }
+
+std::string failure_reason() { return refusal != nullptr ? refusal : std::strerror(last_error); }
 
 io_handle open_input(const native_path& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd == -1) return no_file;
+  if (fd == -1) return failed_open();
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !is_readable_kind(info) || !make_blocking(fd)) {
+  if (!get_info(fd, info) || !is_readable_kind(info) || !make_blocking(fd)) {
     return refuse(fd);
   }
   return fd;
@@ -108,14 +241,22 @@ io_handle open_output(const native_path& path, io_handle input) {
   // Nothing is emptied here: not before the same-file check, so the input is
   // never at risk, and not before the pass, so a run stopped or refused
   // before then leaves an older copy as it was.
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
-  if (fd == -1) return no_file;
-  struct stat info {};
-  if (fstat(fd, &info) != 0 || is_same_file(info, static_cast<int>(input)) ||
-      flock(fd, LOCK_EX | LOCK_NB) != 0 || !make_blocking(fd)) {
-    return refuse(fd);
-  }
-  return fd;
+  return with_signals_held([&]() -> io_handle {
+    constexpr int flags = O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC;
+    int fd = open(path.c_str(), flags | O_EXCL, 0666);
+    const bool created = fd != -1;
+    if (!created && errno == EEXIST) fd = open(path.c_str(), flags, 0666);
+    if (fd == -1) return failed_open();
+    struct stat info {};
+    // A device is never locked: a lock on /dev/null would hold every run on
+    // the machine that writes there.
+    if (!get_info(fd, info) || !is_not_input(info, input) || (S_ISREG(info.st_mode) && !lock(fd)) ||
+        !make_blocking(fd)) {
+      return refuse(fd);
+    }
+    guard(fd, path, created ? stop_action::cut_back_or_remove : stop_action::cut_back);
+    return fd;
+  });
 }
 
 bool empty_file(io_handle file) {
@@ -129,18 +270,78 @@ bool cut_back(io_handle file, std::int64_t size) {
   return ftruncate(static_cast<int>(file), static_cast<off_t>(size)) == 0;
 }
 
-void guard_copy(io_handle file) {
-  guarded_copy = -1;  // never a copy with another's size
-  whole_size = 0;
-  guarded_copy = static_cast<int>(file);
+native_path resolve_path(const native_path& path) {
+  char* target = realpath(path.c_str(), nullptr);
+  if (target == nullptr) return path;
+  native_path resolved(target);
+  std::free(target);
+  return resolved;
 }
 
-void mark_whole(std::int64_t size) { whole_size = size; }
+bool lock_destination(const native_path& path, io_handle input, bool may_be_input,
+                      io_handle& lock_handle) {
+  lock_handle = no_file;
+  struct stat info {};
+  // Looked at before it is opened: opening a device may do something.
+  if (stat(path.c_str(), &info) != 0) return errno == ENOENT || failed();
+  if (!S_ISREG(info.st_mode)) return refused("not a regular file");
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd == -1) return failed();
+  if (!get_info(fd, info) || !S_ISREG(info.st_mode) ||
+      (!may_be_input && !is_not_input(info, input)) || !lock(fd)) {
+    close(fd);
+    return false;
+  }
+  lock_handle = fd;
+  return true;
+}
+
+io_handle open_temp_beside(const native_path& path, io_handle like, native_path& temp_path) {
+  temp_path = path + ".tarvix-XXXXXX";
+  const io_handle temp = with_signals_held([&]() -> io_handle {
+    const int fd = mkostemp(temp_path.data(), O_CLOEXEC);
+    if (fd == -1) return failed_open();
+    guard(fd, temp_path, stop_action::remove);
+    return fd;
+  });
+  struct stat info {};
+  const mode_t mode = like != no_file && fstat(static_cast<int>(like), &info) == 0
+                          ? info.st_mode & 07777
+                          : 0666 & ~process_umask;
+  if (temp != no_file && fchmod(static_cast<int>(temp), mode) != 0) {
+    failed();
+    abandon_output();
+    release_output();
+    close(static_cast<int>(temp));
+    return no_file;
+  }
+  return temp;
+}
+
+bool replace_file(io_handle temp, const native_path& temp_path, const native_path& path) {
+  const int fd = static_cast<int>(temp);
+  const bool synced = fsync(fd) == 0 || failed();
+  const bool closed = close(fd) == 0 || failed();
+  if (!synced || !closed) return false;
+  if (rename(temp_path.c_str(), path.c_str()) != 0) return failed();
+  sync_folder(path);
+  return true;
+}
+
+// A release store: no fence on most processors, and the handler, which runs
+// on this same thread, still sees it after the write it follows.
+void mark_whole(std::int64_t size) { whole_size.store(size, std::memory_order_release); }
+
+void abandon_output() { act_on_guard(); }
+
+void release_output() { guarded_file = -1; }
 
 io_handle open_spool() {
-  char name[] = "/tmp/tarvix-XXXXXX";
-  const int fd = mkostemp(name, O_CLOEXEC);
-  if (fd != -1) unlink(name);
+  const char* folder = std::getenv("TMPDIR");
+  std::string name = folder != nullptr && *folder != 0 ? folder : "/tmp";
+  name += "/tarvix-XXXXXX";
+  const int fd = mkostemp(name.data(), O_CLOEXEC);
+  if (fd != -1) unlink(name.c_str());
   return fd;
 }
 
@@ -156,27 +357,32 @@ bool seek_to(io_handle file, std::int64_t offset) {
 std::ptrdiff_t read_some(io_handle file, char* data, std::size_t size) {
   for (;;) {
     const ssize_t count = read(static_cast<int>(file), data, size);
-    if (count >= 0 || errno != EINTR) return count;
+    if (count >= 0) return count;
+    if (errno == EAGAIN) {
+      wait_until_ready(static_cast<int>(file), POLLIN);
+    } else if (errno != EINTR) {
+      failed();
+      return -1;
+    }
   }
 }
 
 bool write_all(io_handle file, const char* data, std::size_t size) {
+  if (file == no_file) return false;
   while (size > 0) {
     const ssize_t count = write(static_cast<int>(file), data, size);
     if (count < 0 && errno == EINTR) continue;
     if (count < 0 && errno == EAGAIN) {
-      // A non-blocking console (as some front ends hand over) is only full.
-      pollfd ready{static_cast<int>(file), POLLOUT, 0};
-      poll(&ready, 1, -1);
+      wait_until_ready(static_cast<int>(file), POLLOUT);
       continue;
     }
-    if (count <= 0) return false;
+    if (count <= 0) return failed();
     data += count;
     size -= static_cast<std::size_t>(count);
   }
   return true;
 }
 
-bool close_file(io_handle file) { return close(static_cast<int>(file)) == 0; }
+bool close_file(io_handle file) { return close(static_cast<int>(file)) == 0 || failed(); }
 
 std::string display_path(const native_path& path) { return path; }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <iterator>
 
 #include "file_io.h"
 
@@ -13,6 +14,35 @@ io_handle from_handle(HANDLE handle) {
   return handle == INVALID_HANDLE_VALUE ? no_file : reinterpret_cast<io_handle>(handle);
 }
 
+// Why the last call failed: a refusal of the tool's own, or else the
+// system's last error.
+DWORD last_error = 0;
+const char* refusal = nullptr;
+
+bool failed() {
+  last_error = GetLastError();
+  refusal = nullptr;
+  return false;
+}
+
+bool refused(const char* why) {
+  refusal = why;
+  return false;
+}
+
+io_handle failed_open() {
+  failed();
+  return no_file;
+}
+
+io_handle refuse(HANDLE handle, const char* why) {
+  refused(why);
+  CloseHandle(handle);
+  return no_file;
+}
+
+bool silenced = false;
+
 bool same_file(HANDLE a, HANDLE b) {
   BY_HANDLE_FILE_INFORMATION info_a{};
   BY_HANDLE_FILE_INFORMATION info_b{};
@@ -22,32 +52,72 @@ bool same_file(HANDLE a, HANDLE b) {
          info_a.nFileIndexLow == info_b.nFileIndexLow;
 }
 
-io_handle refuse(HANDLE handle) {
-  CloseHandle(handle);
-  return no_file;
+// Runs of the tool lock one byte far past any end of file, so the lock
+// never stands in the way of a read or a write.
+bool lock(HANDLE handle) {
+  OVERLAPPED far_past_the_end{};
+  far_past_the_end.Offset = 0xFFFFFFFE;
+  far_past_the_end.OffsetHigh = 0x7FFFFFFF;
+  return LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                    &far_past_the_end) ||
+         refused("another run is writing it");
 }
 
 UINT console_code_page = 0;
 
 void restore_code_page() { SetConsoleOutputCP(console_code_page); }
 
-// The copy a stop must leave whole, and how far it is whole. A stop is
-// handled on a thread of its own, so writes to the copy hold `copy_lock`,
-// and the handler takes it for good before it cuts the copy back.
-std::atomic<io_handle> guarded_copy{no_file};
-std::atomic<std::int64_t> whole_size{0};
+// The file a stop must leave sound, what to do with it, and how far it holds
+// whole lines (-1 until the pass begins). A stop is handled on a thread of
+// its own, so writes to the file hold `copy_lock`, and the handler takes it
+// for good before it acts. The files are shared for deletion, so removing
+// one needs no handle closed.
+enum class stop_action {
+  cut_back,            // once the pass has begun, cut back to its whole lines
+  cut_back_or_remove,  // the same, but removed while it holds no whole line
+  remove,
+};
+
+std::atomic<io_handle> guarded_file{no_file};
+wchar_t guarded_path[32768];  // the longest path Windows takes
+std::atomic<stop_action> guarded_action{stop_action::cut_back};
+std::atomic<std::int64_t> whole_size{-1};
 SRWLOCK copy_lock = SRWLOCK_INIT;
+
+void act_on_guard() {
+  const io_handle file = guarded_file.load();
+  if (file == no_file) return;
+  const std::int64_t whole = whole_size.load(std::memory_order_acquire);
+  const stop_action action = guarded_action.load();
+  if (action == stop_action::remove || (action == stop_action::cut_back_or_remove && whole <= 0)) {
+    DeleteFileW(guarded_path);
+  } else if (whole >= 0) {
+    cut_back(file, whole);
+  }
+}
+
+// Names the file a stop must leave sound; the caller holds copy_lock, so a
+// stop waits until the file is opened and guarded.
+void guard(HANDLE file, const native_path& path, stop_action action) {
+  const std::size_t size = path.size() < std::size(guarded_path) ? path.size() : 0;
+  path.copy(guarded_path, size);
+  guarded_path[size] = 0;
+  guarded_action = action;
+  whole_size = -1;
+  guarded_file = from_handle(file);
+}
 
 BOOL WINAPI on_stop(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
     return FALSE;
   }
-  if (guarded_copy.load() != no_file) {
-    AcquireSRWLockExclusive(&copy_lock);  // held for good: no write follows
-    const io_handle copy = guarded_copy.load();
-    if (copy != no_file) cut_back(copy, whole_size.load());
-  }
+  AcquireSRWLockExclusive(&copy_lock);  // held for good: no write follows
+  act_on_guard();
   ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+void append_hex(native_path& text, unsigned long value) {
+  for (int digit = 0; digit < 8; ++digit, value >>= 4) text += L"0123456789abcdef"[value & 15];
 }
 
 }  // namespace
@@ -62,7 +132,13 @@ void prepare_process() {
   SetConsoleCtrlHandler(on_stop, TRUE);
 }
 
-io_handle console_output() { return from_handle(GetStdHandle(STD_OUTPUT_HANDLE)); }
+io_handle console_output() {
+  return silenced ? no_file : from_handle(GetStdHandle(STD_OUTPUT_HANDLE));
+}
+
+io_handle console_errors() { return from_handle(GetStdHandle(STD_ERROR_HANDLE)); }
+
+io_handle console_input() { return from_handle(GetStdHandle(STD_INPUT_HANDLE)); }
 
 bool is_console_file(const native_path& path) {
   const HANDLE file =
@@ -74,10 +150,21 @@ bool is_console_file(const native_path& path) {
   return same;
 }
 
-void silence_console() {
-  const HANDLE null = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, 0, nullptr);
-  if (null != INVALID_HANDLE_VALUE) SetStdHandle(STD_OUTPUT_HANDLE, null);
+void silence_console() { silenced = true; }
+
+std::string failure_reason() {
+  if (refusal != nullptr) return refusal;
+  wchar_t* text = nullptr;
+  const DWORD size = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, last_error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  native_path reason = size > 0 ? native_path(text, size) : L"error " + std::to_wstring(last_error);
+  LocalFree(text);
+  while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r' ||
+                             reason.back() == L'.' || reason.back() == L' ')) {
+    reason.pop_back();
+  }
+  return display_path(reason);
 }
 
 io_handle open_input(const native_path& path) {
@@ -86,19 +173,30 @@ io_handle open_input(const native_path& path) {
   const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return no_file;
+  if (handle == INVALID_HANDLE_VALUE) return failed_open();
   const DWORD type = GetFileType(handle);
-  if (type != FILE_TYPE_DISK && type != FILE_TYPE_PIPE) return refuse(handle);
+  if (type != FILE_TYPE_DISK && type != FILE_TYPE_PIPE)
+    return refuse(handle, "a device, not a file");
   return from_handle(handle);
 }
 
 io_handle open_output(const native_path& path, io_handle input) {
-  // Not emptied here, as on POSIX. Sharing only reading is the lock: another
-  // run cannot open the copy for writing while this one has it.
-  const HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return no_file;
-  if (same_file(handle, as_handle(input))) return refuse(handle);
+  // Not emptied here, as on POSIX. Sharing no writing is the lock against
+  // another dialogue; the far lock is the one a run from a script takes.
+  AcquireSRWLockExclusive(&copy_lock);
+  HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
+  if (handle == INVALID_HANDLE_VALUE) {
+    failed();
+  } else if (same_file(handle, as_handle(input))) {
+    handle = as_handle(refuse(handle, "it is the input file itself"));
+  } else if (GetFileType(handle) == FILE_TYPE_DISK && !lock(handle)) {
+    handle = as_handle(refuse(handle, refusal));
+  } else {
+    guard(handle, path, created ? stop_action::cut_back_or_remove : stop_action::cut_back);
+  }
+  ReleaseSRWLockExclusive(&copy_lock);
   return from_handle(handle);
 }
 
@@ -112,13 +210,100 @@ bool cut_back(io_handle file, std::int64_t size) {
   return seek_to(file, size) && SetEndOfFile(as_handle(file));
 }
 
-void guard_copy(io_handle file) {
-  guarded_copy = no_file;  // never a copy with another's size
-  whole_size = 0;
-  guarded_copy = file;
+native_path resolve_path(const native_path& path) {
+  // A full path, as the replace call wants one.
+  native_path full(MAX_PATH, L'\0');
+  DWORD size = GetFullPathNameW(path.c_str(), MAX_PATH, full.data(), nullptr);
+  if (size >= MAX_PATH) {
+    full.resize(size);
+    size = GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+  }
+  full.resize(size < full.size() ? size : 0);
+  if (full.empty()) full = path;
+  const DWORD attributes = GetFileAttributesW(full.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return full;
+  }
+  const HANDLE handle =
+      CreateFileW(full.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return full;
+  native_path target(MAX_PATH, L'\0');
+  size = GetFinalPathNameByHandleW(handle, target.data(), MAX_PATH, 0);
+  if (size >= MAX_PATH) {
+    target.resize(size);
+    size = GetFinalPathNameByHandleW(handle, target.data(), size, 0);
+  }
+  CloseHandle(handle);
+  if (size == 0 || size >= target.size()) return full;
+  target.resize(size);
+  return target;
 }
 
-void mark_whole(std::int64_t size) { whole_size = size; }
+bool lock_destination(const native_path& path, io_handle input, bool may_be_input,
+                      io_handle& lock_handle) {
+  lock_handle = no_file;
+  const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND || failed();
+  const bool lockable = (GetFileType(handle) == FILE_TYPE_DISK || refused("not a regular file")) &&
+                        (may_be_input || !same_file(handle, as_handle(input)) ||
+                         refused("it is the input file itself")) &&
+                        lock(handle);
+  if (!lockable) return refuse(handle, refusal) != no_file;
+  lock_handle = from_handle(handle);
+  return true;
+}
+
+io_handle open_temp_beside(const native_path& path, io_handle, native_path& temp_path) {
+  static unsigned long count = 0;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  temp_path.reserve(path.size() + 16);  // no memory is asked for while the lock is held
+  AcquireSRWLockExclusive(&copy_lock);
+  for (int tries = 0; tries < 100 && handle == INVALID_HANDLE_VALUE; ++tries) {
+    temp_path.assign(path).append(L".tarvix-");
+    append_hex(temp_path, GetCurrentProcessId() * 7919 + GetTickCount() + ++count);
+    handle = CreateFileW(temp_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                         nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  if (handle == INVALID_HANDLE_VALUE) {
+    failed();
+  } else {
+    guard(handle, temp_path, stop_action::remove);
+  }
+  ReleaseSRWLockExclusive(&copy_lock);
+  return from_handle(handle);
+}
+
+bool replace_file(io_handle temp, const native_path& temp_path, const native_path& path) {
+  const bool flushed = FlushFileBuffers(as_handle(temp)) || failed();
+  const bool closed = CloseHandle(as_handle(temp)) || failed();
+  if (!flushed || !closed) return false;
+  // The replace call keeps the older file's attributes and permissions.
+  if (ReplaceFileW(path.c_str(), temp_path.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                   nullptr, nullptr)) {
+    return true;
+  }
+  return (GetLastError() == ERROR_FILE_NOT_FOUND &&
+          MoveFileExW(temp_path.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) ||
+         failed();
+}
+
+void mark_whole(std::int64_t size) { whole_size.store(size, std::memory_order_release); }
+
+void abandon_output() {
+  AcquireSRWLockExclusive(&copy_lock);
+  act_on_guard();
+  ReleaseSRWLockExclusive(&copy_lock);
+}
+
+void release_output() {
+  AcquireSRWLockExclusive(&copy_lock);
+  guarded_file = no_file;
+  ReleaseSRWLockExclusive(&copy_lock);
+}
 
 io_handle open_spool() {
   wchar_t folder[MAX_PATH + 1];
@@ -145,17 +330,20 @@ std::ptrdiff_t read_some(io_handle file, char* data, std::size_t size) {
   const DWORD want = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
   if (ReadFile(as_handle(file), data, want, &count, nullptr)) return count;
   // A pipe whose writer has closed it has simply ended.
-  return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+  if (GetLastError() == ERROR_BROKEN_PIPE) return 0;
+  failed();
+  return -1;
 }
 
 bool write_all(io_handle file, const char* data, std::size_t size) {
-  const bool to_copy = file == guarded_copy.load();
+  if (file == no_file) return false;
+  const bool to_copy = file == guarded_file.load();
   if (to_copy) AcquireSRWLockExclusive(&copy_lock);
   bool written = true;
   while (written && size > 0) {
     DWORD count = 0;
     const DWORD want = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
-    written = WriteFile(as_handle(file), data, want, &count, nullptr);
+    written = WriteFile(as_handle(file), data, want, &count, nullptr) || failed();
     // A full non-blocking pipe takes nothing and says so by success: wait.
     if (written && count == 0) Sleep(1);
     data += count;
@@ -165,7 +353,7 @@ bool write_all(io_handle file, const char* data, std::size_t size) {
   return written;
 }
 
-bool close_file(io_handle file) { return CloseHandle(as_handle(file)); }
+bool close_file(io_handle file) { return CloseHandle(as_handle(file)) || failed(); }
 
 std::string display_path(const native_path& path) {
   const int wide_size = static_cast<int>(path.size());

@@ -5,19 +5,30 @@
 #include <string>
 #include <vector>
 
+#include "line_rules.h"
+
 namespace {
 
-constexpr std::string_view travel_marker = "G0 ";
 constexpr std::string_view fan_off = "M107";
 constexpr std::string_view fan_on_prefix = "M106 S";
+constexpr std::string_view binary_signature = "GCDE";
 constexpr std::string_view lf = "\n";
 constexpr std::string_view crlf = "\r\n";
+// Longer than any added line, so making one never asks for memory mid-pass.
+constexpr std::size_t added_line_room = 64;
+
+// A line the pass adds, ready with each line end it may take.
+struct added_line {
+  std::string with_lf, with_crlf, for_console;
+};
 
 struct pass_state {
   pass_files files{};
-  std::string fan_on;
-  bool echo = true;
+  pass_options options;
+  bool echo = true;  // false once the console has failed
   bool seekable = false;
+  bool reads_words = false;
+  bool keeps_fan = false;
   // Unhandled input bytes are [begin, end) of `block`; `end_offset` is the
   // input offset just past them.
   std::vector<char> block;
@@ -27,42 +38,116 @@ struct pass_state {
   bool at_eof = false;
   // A last line without a line feed ends like the line before it.
   std::string_view last_line_end = lf;
-  std::string joined;
-  // Bytes written to the copy, and how many of them are whole lines.
-  std::int64_t written = 0;
-  std::int64_t whole = 0;
+  added_line fan_off_line, fan_on_line;
+  line_words words;
+  fan_state fan;
+  // A line whose line end must change is joined here, for the file and for
+  // the console.
+  std::string file_line, console_line;
+  // Without the echo, the file is written from here.
+  std::vector<char> out;
+  std::size_t out_size = 0;
+  std::int64_t written = 0;  // bytes written to the file
   // A line too long for the block, from an input that cannot be read twice,
   // is held here; `piece` carries a long line from its source to the files.
   io_handle spool = no_file;
   std::vector<char> piece;
 };
 
-bool write_copy(pass_state& s, const char* data, std::size_t size, bool ends_line) {
-  if (!write_all(s.files.output, data, size)) return false;
-  s.written += static_cast<std::int64_t>(size);
-  if (ends_line) {
-    s.whole = s.written;
-    mark_whole(s.whole);
-  }
+void make_added(added_line& line, std::string_view text, std::string_view more = {}) {
+  line.with_lf.assign(text).append(more).append(lf);
+  line.with_crlf.assign(text).append(more).append(crlf);
+  line.for_console.assign(text).append(more).append(console_line_end());
+}
+
+std::string_view join(std::string& into, std::string_view text, std::string_view line_end) {
+  into.assign(text).append(line_end);
+  return into;
+}
+
+bool flush(pass_state& s) {
+  const bool written = write_all(s.files.output, s.out.data(), s.out_size);
+  s.out_size = 0;
+  return written;
+}
+
+// Without the echo: the bytes join the others for one large write.
+bool put(pass_state& s, std::string_view bytes) {
+  if (bytes.size() > s.out.size() - s.out_size && !flush(s)) return false;
+  if (bytes.size() > s.out.size()) return write_all(s.files.output, bytes.data(), bytes.size());
+  std::memcpy(s.out.data() + s.out_size, bytes.data(), bytes.size());
+  s.out_size += bytes.size();
   return true;
 }
 
-// The line and its line end go out in one write, so a stop between lines
-// never leaves half of one.
-bool emit(pass_state& s, std::string_view text, std::string_view line_end) {
-  if (s.echo) {
-    s.joined.assign(text).append(console_line_end());
-    s.echo = write_all(s.files.console, s.joined.data(), s.joined.size());
-  }
-  s.joined.assign(text).append(line_end);
-  return write_copy(s, s.joined.data(), s.joined.size(), true);
+// Part of a line: to the console, then to the file.
+bool emit_piece(pass_state& s, std::string_view bytes, std::string_view console_bytes) {
+  if (!s.options.echo) return put(s, bytes);
+  if (s.echo) s.echo = write_all(s.files.console, console_bytes.data(), console_bytes.size());
+  if (!write_all(s.files.output, bytes.data(), bytes.size())) return false;
+  s.written += static_cast<std::int64_t>(bytes.size());
+  return true;
 }
 
-bool emit_bracketed(pass_state& s, std::string_view text, std::string_view line_end) {
-  const bool travel = is_travel_move(text);
+// The end of a line: each write carries a whole line end, so a stop between
+// lines never leaves half of one.
+bool emit(pass_state& s, std::string_view bytes, std::string_view console_bytes) {
+  if (!emit_piece(s, bytes, console_bytes)) return false;
+  if (s.options.echo) mark_whole(s.written);
+  return true;
+}
+
+// Emits `text` with `line_end`. When `joined`, the line end follows the text
+// in memory (a line as it stands in the block), and the file takes those
+// bytes as they are, as does the console when its line end is the same.
+bool emit_line(pass_state& s, std::string_view text, std::string_view line_end, bool joined) {
+  const std::string_view bytes = joined
+                                     ? std::string_view(text.data(), text.size() + line_end.size())
+                                     : join(s.file_line, text, line_end);
+  if (!s.options.echo) return put(s, bytes);
+  const std::string_view console_end = console_line_end();
+  const std::string_view console_bytes =
+      joined && line_end == console_end ? bytes : join(s.console_line, text, console_end);
+  return emit(s, bytes, console_bytes);
+}
+
+bool emit_added(pass_state& s, const added_line& line, std::string_view line_end) {
+  return emit(s, line_end == crlf ? line.with_crlf : line.with_lf, line.for_console);
+}
+
+// Readies the word reader for a new line.
+void start_line(pass_state& s) {
+  if (!s.reads_words) return;
+  s.words = line_words();
+  s.words.want_g1 = s.options.g1_travel;
+  s.words.want_fan = s.keeps_fan;
+}
+
+// Follows the fan through a line whose words have been read.
+void follow_fan(pass_state& s) {
+  if (follow_fan(s.fan, s.words)) make_added(s.fan_on_line, fan_on_prefix, s.fan.speed);
+}
+
+// Whether a travel move gets fan lines: with keep, only while the fan is on.
+// The fan is followed through the line first, so that a travel move restores
+// the speed the print set last, this line included.
+bool takes_fan_lines(const pass_state& s, bool travel) {
+  return travel && (!s.keeps_fan || s.fan.on);
+}
+
+bool emit_bracketed(pass_state& s, std::string_view text, std::string_view line_end, bool joined) {
+  const bool travel = is_travel_move(text) || (s.options.g1_travel && is_g1_travel(text));
+  if (s.keeps_fan && may_set_fan(text)) {
+    start_line(s);
+    read_words(s.words, text);
+    end_words(s.words);
+    follow_fan(s);
+  }
+  const bool bracket = takes_fan_lines(s, travel);
   s.last_line_end = line_end;
-  return (!travel || emit(s, fan_off, line_end)) && emit(s, text, line_end) &&
-         (!travel || emit(s, s.fan_on, line_end));
+  return (!bracket || emit_added(s, s.fan_off_line, line_end)) &&
+         emit_line(s, text, line_end, joined) &&
+         (!bracket || emit_added(s, s.fan_on_line, line_end));
 }
 
 // Reads more input behind the unhandled bytes, moving them to the front of
@@ -86,7 +171,7 @@ struct long_line {
   std::int64_t start = 0;      // input offset of its first byte
   std::int64_t text_size = 0;  // without its line end
   std::string_view line_end;   // empty when the input ends first
-  bool travel = false;
+  bool marker = false;
 };
 
 // Readies the spool for a new line: opened once, emptied for each line.
@@ -95,41 +180,53 @@ bool reset_spool(pass_state& s) {
   return s.spool != no_file && cut_back(s.spool, 0) && seek_to(s.spool, 0);
 }
 
-// Scans a line that does not fit in the block, from `begin` on, for its end
-// and the marker, reading on through the input; an input that cannot be read
-// twice is copied to the spool on the way. The last bytes of each chunk stay
-// in the block for the next, so a marker or a CR LF split between two reads
-// is still seen. Leaves `begin` just past the line.
+// Scans a line that does not fit in the block, from `begin` on, for its end,
+// the marker and its words, reading on through the input; an input that
+// cannot be read twice is copied to the spool on the way. The last bytes of
+// each chunk stay in the block for the next, so a marker or a CR LF split
+// between two reads is still seen. Leaves `begin` just past the line.
 pass_result scan_long_line(pass_state& s, long_line& line) {
-  constexpr std::size_t overlap = travel_marker.size() - 1;
+  constexpr std::size_t overlap = 2;  // a marker's length, less one
   if (!s.seekable && !reset_spool(s)) return pass_result::write_failed;
   line.start = s.end_offset - static_cast<std::int64_t>(s.end - s.begin);
-  std::size_t spooled = 0;  // how much of the chunk's front is in the spool
+  start_line(s);
+  // Input offsets up to which the text is in the spool, and read for words.
+  std::int64_t spooled = line.start;
+  std::int64_t worded = line.start;
   for (;;) {
     const std::string_view chunk(s.block.data() + s.begin, s.end - s.begin);
+    const std::int64_t chunk_offset = s.end_offset - static_cast<std::int64_t>(chunk.size());
     const std::size_t feed = chunk.find('\n');
     const std::string_view text = chunk.substr(0, feed);
-    line.travel = line.travel || is_travel_move(text);
-    if (!s.seekable && !write_all(s.spool, text.data() + spooled, text.size() - spooled)) {
+    line.marker = line.marker || is_travel_move(text);
+    // A CR at the end may be half of a line end: its words wait for what
+    // follows it.
+    const bool open_cr = !text.empty() && text.back() == '\r' && !(s.at_eof && feed == text.npos);
+    const std::size_t words_end = text.size() - (open_cr ? 1 : 0);
+    const auto words_begin = static_cast<std::size_t>(worded - chunk_offset);
+    if (s.reads_words && words_end > words_begin) {
+      read_words(s.words, text.substr(words_begin, words_end - words_begin));
+    }
+    worded = std::max(worded, chunk_offset + static_cast<std::int64_t>(words_end));
+    const auto spool_begin = static_cast<std::size_t>(spooled - chunk_offset);
+    if (!s.seekable && !write_all(s.spool, text.data() + spool_begin, text.size() - spool_begin)) {
       return pass_result::write_failed;
     }
+    spooled = chunk_offset + static_cast<std::int64_t>(text.size());
     if (feed != std::string_view::npos) {
       const bool cr = feed > 0 && chunk[feed - 1] == '\r';
-      const std::int64_t feed_offset =
-          s.end_offset - static_cast<std::int64_t>(chunk.size() - feed);
       line.line_end = cr ? crlf : lf;
-      line.text_size = feed_offset - line.start - (cr ? 1 : 0);
+      line.text_size = chunk_offset + static_cast<std::int64_t>(feed) - line.start - (cr ? 1 : 0);
       s.begin += feed + 1;
       return pass_result::complete;
     }
-    s.begin = s.end - std::min(overlap, chunk.size());
-    spooled = s.end - s.begin;
-    if (!fill(s)) return pass_result::read_failed;
     if (s.at_eof) {
       line.text_size = s.end_offset - line.start;
       s.begin = s.end;
       return pass_result::complete;
     }
+    s.begin = s.end - std::min(overlap, chunk.size());
+    if (!fill(s)) return pass_result::read_failed;
   }
 }
 
@@ -137,36 +234,37 @@ pass_result scan_long_line(pass_state& s, long_line& line) {
 // file, a piece at a time.
 pass_result copy_text(pass_state& s, io_handle source, std::int64_t offset, std::int64_t size) {
   if (!seek_to(source, offset)) return pass_result::read_failed;
-  s.piece.resize(s.block.size());
   while (size > 0) {
     const auto want = static_cast<std::size_t>(
         std::min<std::int64_t>(size, static_cast<std::int64_t>(s.piece.size())));
     const std::ptrdiff_t count = read_some(source, s.piece.data(), want);
     // Running out early means the file shrank since the scan.
     if (count <= 0) return pass_result::read_failed;
-    const auto got = static_cast<std::size_t>(count);
-    if (s.echo) s.echo = write_all(s.files.console, s.piece.data(), got);
-    if (!write_copy(s, s.piece.data(), got, false)) return pass_result::write_failed;
+    const std::string_view bytes(s.piece.data(), static_cast<std::size_t>(count));
+    if (!emit_piece(s, bytes, bytes)) return pass_result::write_failed;
     size -= count;
   }
   return pass_result::complete;
 }
 
-// Emits a line longer than the block: scanned first for its end and the
-// marker, then read again (from the input, or from the spool) and sent on in
-// pieces, so memory stays one block whatever the line's length.
+// Emits a line longer than the block: scanned first for its end and what the
+// rules need, then read again (from the input, or from the spool) and sent on
+// in pieces, so memory stays one block whatever the line's length.
 pass_result emit_long_line(pass_state& s) {
   long_line line;
   const pass_result scanned = scan_long_line(s, line);
   if (scanned != pass_result::complete) return scanned;
+  end_words(s.words);
+  if (s.keeps_fan) follow_fan(s);
+  const bool bracket = takes_fan_lines(s, line.marker || is_g1_travel(s.words));
   const std::string_view line_end = line.line_end.empty() ? s.last_line_end : line.line_end;
   s.last_line_end = line_end;
-  if (line.travel && !emit(s, fan_off, line_end)) return pass_result::write_failed;
+  if (bracket && !emit_added(s, s.fan_off_line, line_end)) return pass_result::write_failed;
   const pass_result copied = s.seekable ? copy_text(s, s.files.input, line.start, line.text_size)
                                         : copy_text(s, s.spool, 0, line.text_size);
   if (copied != pass_result::complete) return copied;
-  if (!emit(s, {}, line_end)) return pass_result::write_failed;
-  if (line.travel && !emit(s, s.fan_on, line_end)) return pass_result::write_failed;
+  if (!emit_line(s, {}, line_end, false)) return pass_result::write_failed;
+  if (bracket && !emit_added(s, s.fan_on_line, line_end)) return pass_result::write_failed;
   // Reading goes on behind the bytes the block still holds.
   if (s.seekable && !seek_to(s.files.input, s.end_offset)) return pass_result::read_failed;
   return pass_result::complete;
@@ -178,14 +276,16 @@ pass_result run(pass_state& s) {
     const std::size_t feed = held.find('\n');
     if (feed != std::string_view::npos) {
       const bool cr = feed > 0 && held[feed - 1] == '\r';
-      if (!emit_bracketed(s, held.substr(0, feed - (cr ? 1 : 0)), cr ? crlf : lf)) {
+      if (!emit_bracketed(s, held.substr(0, feed - (cr ? 1 : 0)), cr ? crlf : lf, true)) {
         return pass_result::write_failed;
       }
       s.begin += feed + 1;
       continue;
     }
     if (s.at_eof) {
-      if (held.empty() || emit_bracketed(s, held, s.last_line_end)) return pass_result::complete;
+      if (held.empty() || emit_bracketed(s, held, s.last_line_end, false)) {
+        return pass_result::complete;
+      }
       return pass_result::write_failed;
     }
     if (s.begin == 0 && s.end == s.block.size()) {
@@ -197,24 +297,58 @@ pass_result run(pass_state& s) {
   }
 }
 
-}  // namespace
-
-bool is_travel_move(std::string_view line) {
-  return line.find(travel_marker) != std::string_view::npos;
+// Slicers write binary G-code with this signature at its start; fan lines
+// put among its compressed blocks would destroy the print.
+pass_result check_not_binary(pass_state& s) {
+  while (s.end < binary_signature.size() && !s.at_eof) {
+    if (!fill(s)) return pass_result::read_failed;
+  }
+  const std::string_view start(s.block.data(), s.end);
+  return start.substr(0, binary_signature.size()) == binary_signature ? pass_result::binary_input
+                                                                      : pass_result::complete;
 }
 
-pass_result run_line_pass(const pass_files& files, std::string_view speed, std::size_t block_size) {
-  pass_state s;
+// Takes all the memory the pass needs, so that running out of it never
+// costs an older copy.
+void prepare(pass_state& s, const pass_files& files, const pass_options& options) {
   s.files = files;
-  s.fan_on.assign(fan_on_prefix).append(speed);
-  s.block.resize(std::max(block_size, min_block_size));
+  s.options = options;
+  s.keeps_fan = options.speed == keep_speed;
+  s.reads_words = options.g1_travel || s.keeps_fan;
+  const std::size_t block_size = std::max(options.block_size, min_block_size);
+  s.block.resize(block_size);
+  s.piece.resize(block_size);
+  s.file_line.reserve(block_size + crlf.size());
+  s.console_line.reserve(block_size + crlf.size());
+  if (!options.echo) s.out.resize(4 * block_size);
+  for (added_line* line : {&s.fan_off_line, &s.fan_on_line}) {
+    for (std::string* text : {&line->with_lf, &line->with_crlf, &line->for_console}) {
+      text->reserve(added_line_room);
+    }
+  }
+  make_added(s.fan_off_line, fan_off);
+  make_added(s.fan_on_line, fan_on_prefix, s.keeps_fan ? std::string_view() : options.speed);
   s.seekable = can_seek(files.input);
-  guard_copy(files.output);
+}
+
+pass_result run_prepared(pass_state& s) {
+  if (!empty_file(s.files.output)) return pass_result::write_failed;
+  if (s.options.echo) mark_whole(0);
+  if (s.options.refuse_binary) {
+    const pass_result checked = check_not_binary(s);
+    if (checked != pass_result::complete) return checked;
+  }
   const pass_result result = run(s);
-  guard_copy(no_file);
+  if (result != pass_result::complete || s.options.echo) return result;
+  return flush(s) ? result : pass_result::write_failed;
+}
+
+}  // namespace
+
+pass_result run_line_pass(const pass_files& files, const pass_options& options) {
+  pass_state s;
+  prepare(s, files, options);
+  const pass_result result = run_prepared(s);
   if (s.spool != no_file) close_file(s.spool);
-  // A failure may have left part of a line: the copy ends on its last whole
-  // line, as after a stop.
-  if (result != pass_result::complete) cut_back(files.output, s.whole);
   return result;
 }

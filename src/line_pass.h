@@ -11,15 +11,13 @@
 /// is a file, from a spool file when it is a pipe.
 constexpr std::size_t default_block_size = 64 * 1024;
 
-/// The smallest block the pass works with: the two bytes of a marker kept
-/// from one read, and room for one more.
-constexpr std::size_t min_block_size = 3;
+/// The smallest block the pass works with: room for the four bytes that mark
+/// binary G-code, and for the two bytes of a travel-move marker kept from one
+/// read with room for more.
+constexpr std::size_t min_block_size = 4;
 
 /// How a pass ended.
-enum class pass_result { complete, read_failed, write_failed };
-
-/// True when `line` holds the travel-move marker "G0 " anywhere; case matters.
-bool is_travel_move(std::string_view line);
+enum class pass_result { complete, read_failed, write_failed, binary_input };
 
 /// Where a pass reads and writes. The console only echoes: when it fails the
 /// echo stops and the pass goes on.
@@ -29,13 +27,29 @@ struct pass_files {
   io_handle console;
 };
 
-/// Copies the input to the output line by line, with each travel move
-/// between an "M107" line and an "M106 S<speed>" line. Every emitted line
-/// goes first to the console, then to the file, each in one write, before
-/// the next line is read. File lines keep the input's line ends byte for
-/// byte; the console gets its own. Stops at the first failed read or write,
-/// and then cuts the copy back to its last whole line. While it runs, a stop
-/// of the process does the same (see guard_copy). `block_size` below
-/// min_block_size counts as min_block_size.
-pass_result run_line_pass(const pass_files& files, std::string_view speed,
-                          std::size_t block_size = default_block_size);
+/// What a pass does with the lines.
+struct pass_options {
+  /// The speed of the fan-on lines, or keep_speed for the print's own.
+  std::string_view speed;
+  /// Also take G1 moves with X or Y and no extrusion for travel moves.
+  bool g1_travel = false;
+  /// The dialogue's way: every line goes to the console, then to the file,
+  /// each in one write, before the next line is read, so a stop leaves whole
+  /// lines that were all seen. Otherwise the file is written in large blocks
+  /// and the console not at all.
+  bool echo = true;
+  /// End at once, writing nothing, when the input is binary G-code.
+  bool refuse_binary = false;
+  /// Below min_block_size counts as min_block_size.
+  std::size_t block_size = default_block_size;
+};
+
+/// Empties the output, then copies the input to it line by line, with each
+/// travel move between an "M107" line and a fan-on line ("M106 S" and the
+/// speed). Everything the pass needs is taken before the output is emptied.
+/// File lines keep the input's line ends byte for byte; the added lines take
+/// the line end of the travel move; the console gets its own. Stops at the
+/// first failed read or write. While it echoes, it records each whole line
+/// written (mark_whole), so that the run can cut the copy back to whole lines
+/// after a failure or a stop.
+pass_result run_line_pass(const pass_files& files, const pass_options& options);

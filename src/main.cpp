@@ -1,27 +1,31 @@
-// The console run: the dialogue with the user around one line pass.
-#include <cctype>
+// The console run: the dialogue with the user around one line pass, or, when
+// the command line gives a speed, the run a slicer or a script asks for.
+#include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <iomanip>
-#include <iostream>
 #include <new>
 #include <string>
 #include <string_view>
 #include <thread>
 
+#include "command_line.h"
 #include "file_io.h"
 #include "line_pass.h"
+#include "line_rules.h"
+#include "messages.h"
+#include "script_run.h"
 
 namespace {
 
 constexpr std::string_view separator = "-------------------------------------------";
 
-/// Writes `text` to the console, with or without a line end. The console is
-/// only an echo, so a failure here changes nothing. Nothing is allocated, so
-/// it can still say that memory ran out.
-void say(std::string_view text, bool line_end = true) {
-  write_all(console_output(), text.data(), text.size());
-  if (line_end) write_all(console_output(), console_line_end().data(), console_line_end().size());
+void say(std::string_view text, bool line_end = true) { say_on(console_output(), text, line_end); }
+
+void say_lines(std::string_view text) {
+  while (!text.empty()) {
+    const std::size_t feed = std::min(text.find('\n'), text.size());
+    say(text.substr(0, feed));
+    text.remove_prefix(std::min(feed + 1, text.size()));
+  }
 }
 
 void show_banner() {
@@ -41,123 +45,155 @@ constexpr std::size_t max_speed_size = 8;
 /// types, and a bound for an input that holds nothing else.
 constexpr int max_blanks = 4096;
 
-/// True when `speed` is a plain decimal fan speed from 0 to 255 ("200",
-/// "080", "127.5"), at most max_speed_size characters long. Printer firmware
-/// reads anything else as full speed or stops with an error, so nothing else
-/// may reach an "M106 S" line.
-bool is_valid_speed(std::string_view speed) {
-  constexpr std::string_view digits = "0123456789";
-  const std::size_t dot = speed.find('.');
-  const std::string_view whole = speed.substr(0, dot);
-  const std::string_view fraction =
-      dot == std::string_view::npos ? std::string_view() : speed.substr(dot + 1);
-  if (speed.size() > max_speed_size || whole.empty() ||
-      whole.find_first_not_of(digits) != std::string_view::npos) {
-    return false;
-  }
-  if (dot != std::string_view::npos &&
-      (fraction.empty() || fraction.find_first_not_of(digits) != std::string_view::npos)) {
-    return false;
-  }
-  const int value = std::stoi(std::string(whole));
-  return value < 255 || (value == 255 && fraction.find_first_not_of('0') == std::string_view::npos);
+constexpr int end_of_input = -1;
+constexpr int read_error = -2;
+
+/// Reads one character from standard input, a byte at a time, so the tool
+/// takes nothing past the character after the speed from a pipe that others
+/// read too.
+int read_char() {
+  char c = 0;
+  const std::ptrdiff_t count = read_some(console_input(), &c, 1);
+  if (count == 1) return static_cast<unsigned char>(c);
+  return count == 0 ? end_of_input : read_error;
 }
+
+bool is_blank(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 /// Reads the speed: blanks before it are skipped, and the character after it
-/// stays unread, for the final key read.
-std::string read_speed() {
-  for (int blanks = 0; blanks < max_blanks && std::isspace(std::cin.peek()); ++blanks) {
-    std::cin.get();
-  }
+/// goes to `after`, for the final key read. A read that fails part way gives
+/// no speed, never a shortened one.
+std::string read_speed(int& after) {
+  int c = read_char();
+  for (int blanks = 0; blanks < max_blanks && is_blank(c); ++blanks) c = read_char();
   std::string speed;
-  std::cin >> std::noskipws >> std::setw(max_speed_size + 1) >> speed;
-  return speed;
-}
-
-/// The input path with "_tormel.gcode" appended, so the copy lies beside it.
-native_path make_output_path(const native_path& input_path) {
-  constexpr std::string_view suffix = "_tormel.gcode";
-  return input_path + native_path(suffix.begin(), suffix.end());
+  while (c >= 0 && !is_blank(c) && speed.size() <= max_speed_size) {
+    speed += static_cast<char>(c);
+    c = read_char();
+  }
+  after = c;
+  return c == read_error ? std::string() : speed;
 }
 
 /// Opens the output, runs the pass and reports; returns the exit status.
-int write_copy(io_handle input, const native_path& input_path, std::string_view speed) {
+int write_copy(io_handle input, const native_path& input_path, const pass_options& options) {
   const native_path output_path = make_output_path(input_path);
   const io_handle output = open_output(output_path, input);
   if (output == no_file) {
-    say("Unable to open file to write");
+    say(message::cannot_open_output);
     return 1;
   }
   say("Analyzing ...");
   std::this_thread::sleep_for(std::chrono::seconds(5));
-  // An older copy is emptied only now, so a stop during the pause keeps it.
-  const bool emptied = empty_file(output);
   say(separator);
-  const pass_result result =
-      emptied ? run_line_pass({input, output, console_output()}, speed) : pass_result::write_failed;
+  const pass_result result = run_line_pass({input, output, console_output()}, options);
+  if (result != pass_result::complete) abandon_output();
+  release_output();
   say(separator);
   const bool closed = close_file(output);
   if (result == pass_result::read_failed) {
-    say("Unable to read from file");
+    say(message::cannot_read);
     return 1;
   }
-  if (result == pass_result::write_failed || !closed) {
-    say("Unable to write to file");
+  if (result != pass_result::complete || !closed) {
+    say(message::cannot_write);
     return 1;
   }
-  say("Written to File: " + display_path(output_path));
+  say(std::string(message::written) + display_path(output_path));
   return 0;
 }
 
-/// Asks for the speed and processes the file at `input_path`; returns the
-/// exit status. Every file it opens is closed when it returns.
-int process_file(const native_path& input_path) {
+/// Asks for the speed and processes the file; returns the exit status.
+/// Every file it opens is closed when it returns.
+int process_file(const run_request& request, int& after_speed) {
   say("Enter Speed:", false);
-  const std::string speed = read_speed();
+  const std::string speed = read_speed(after_speed);
   if (!is_valid_speed(speed)) {
     say("Invalid speed: enter a number from 0 to 255");
     return 1;
   }
-  const io_handle input = open_input(input_path);
+  const io_handle input = open_input(request.path);
   if (input == no_file) {
-    say("Unable to open file to read");
+    say(message::cannot_open_input);
     return 1;
   }
-  say("Reading File: " + display_path(input_path));
-  const int status = write_copy(input, input_path, speed);
+  say("Reading File: " + display_path(request.path));
+  pass_options options;
+  options.speed = speed;
+  options.g1_travel = request.g1_travel;
+  const int status = write_copy(input, request.path, options);
   close_file(input);  // nothing was written to it, so nothing can be lost
   return status;
 }
 
-/// The run after start-up; returns the exit status.
-int run_dialogue(int argc, native_char** argv) {
-  const bool file_given = argc >= 2 && argv[1][0] != 0;
+/// The dialogue after start-up; returns the exit status.
+int run_dialogue(const run_request& request, int& after_speed) {
+  const native_path& path = request.path;
   // A console that writes into the input or the copy (`tarvix a.gcode >>
   // a.gcode`) would feed the echo back into the pass or tear the copy: the
   // tool treats it as a console that went away, before writing to it.
-  if (file_given && (is_console_file(argv[1]) || is_console_file(make_output_path(argv[1])))) {
+  if (!path.empty() && (is_console_file(path) || is_console_file(make_output_path(path)))) {
     silence_console();
   }
   show_banner();
-  return file_given ? process_file(argv[1]) : 0;
+  return path.empty() ? 0 : process_file(request, after_speed);
+}
+
+/// Says that memory ran out, on `console`, after leaving the file being
+/// written as a stop would leave it.
+int out_of_memory(io_handle console) {
+  abandon_output();
+  release_output();
+  say_on(console, message::out_of_memory);
+  return 1;
+}
+
+int dialogue(const run_request& request) {
+  int after_speed = end_of_input;
+  int status = 1;
+  try {
+    status = run_dialogue(request, after_speed);
+  } catch (const std::bad_alloc&) {
+    status = out_of_memory(console_output());
+  }
+  // Without a file this keeps a console window opened for the run until the
+  // usage has been read; after a speed, the Enter typed with it answers.
+  if (after_speed < 0) read_char();
+  return status;
+}
+
+int script(const run_request& request) {
+  try {
+    return run_script(request);
+  } catch (const std::bad_alloc&) {
+    return out_of_memory(console_errors());
+  }
 }
 
 int run(int argc, native_char** argv) {
   prepare_process();
-  // Standard input is read a character at a time, so the tool takes nothing
-  // past the character after the speed from a pipe that others read too.
-  std::setvbuf(stdin, nullptr, _IONBF, 0);
-  int status = 1;
+  run_request request;
   try {
-    status = run_dialogue(argc, argv);
+    request = read_command_line(argc, argv);
   } catch (const std::bad_alloc&) {
-    say("Out of memory");
+    return out_of_memory(console_errors());
   }
-  // Without a file this keeps a console window opened for the run until the
-  // usage has been read; after a speed, the Enter typed with it answers.
-  std::cin.clear();
-  std::cin.get();
-  return status;
+  switch (request.what) {
+    case run_request::kind::dialogue:
+      return dialogue(request);
+    case run_request::kind::script:
+      return script(request);
+    case run_request::kind::help:
+      say_lines(help_text());
+      return 0;
+    case run_request::kind::version:
+      say("Tarvix Version " TARVIX_VERSION);
+      return 0;
+    case run_request::kind::mistake:
+      break;
+  }
+  say_on(console_errors(), "tarvix: " + request.mistake + " (see tarvix --help)");
+  return 2;
 }
 
 }  // namespace

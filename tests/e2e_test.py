@@ -4,6 +4,7 @@ TARVIX_VERSION its version, TARVIX_LAUNCHER a command to start it with (wine,
 valgrind), TARVIX_SKIP the cases that cannot hold under it (name=reason|...).
 Arguments pick cases."""
 import concurrent.futures
+import fcntl
 import os
 import pathlib
 import resource
@@ -65,14 +66,42 @@ def pipe_without_a_reader():  # as after `| head` has read its lines and left
     return writer
 
 
-def case(name, out, status=0, files=None, args=("a.gcode",), typed=b"200\n", expect=None, **popen):
+def case(name, out, status=0, files=None, args=("a.gcode",), typed=b"200\n", expect=None, err="", **popen):
     """A row: the folder's files (bytes; "/" a folder; "|" a FIFO; "->x" a symbolic, "=>x" a hard link to x),
-    the run, then the console after the banner (None: not read), the status, the files in
-    `expect` (None: absent) and no other file."""
+    the run (typed None: standard input must stay unread), then standard output (None: not read), the
+    status, the start of standard error, the files in `expect` (None: absent) and no other file."""
     return name, dict(out=out, status=status, files={"a.gcode": G0} if files is None else files,
-                      args=args, typed=typed, expect=expect or {}, popen=popen)
+                      args=args, typed=typed, expect=expect or {}, err=err, popen=popen)
 
 
+def script(*args, speed="200"):  # a run from a slicer or a script
+    return ("--speed", speed, *args)
+
+
+def said(*lines):
+    return "".join(line + NL for line in lines)
+
+
+def fan_lines(pairs, speed=b"200"):
+    """Lines with the travel moves among them (True) bracketed."""
+    return b"".join(b"M107\n" + line + b"M106 S" + speed + b"\n" if travel else line for line, travel in pairs)
+
+
+G1_CASES = [(b"G1 X134.6 Y136.9 F18000\n", True), (b"G1 X65.2 Y75.9 E0 F9000\n", True),
+            (b"\tG1  Y1 E0.0\n", True), (b"G1 X3 ; E5\n", True), (b"G1 Y2 E1\n", False),
+            (b"G1 E-0.8 ; X9\n", False), (b"G1 Z0.4 F720\n", False), (b"G1 F1800\n", False),
+            (b"G10\n", False), (b"G11\n", False), (b"G1X10\n", False), (b"G0 X5\n", True)]
+# The print's own fan: off on the first layer, other fans and an end that turns it off kept.
+FAN_PLAN = b";LAYER:0\nM107\nG0 X1\n;LAYER:1\nM106 S255\nG0 X2\nM106 P1 S9\nG0 X3\nM106 S127.5\nG0 X4\n" \
+           b"M106 S0\nG0 X5\nM106\nG0 X6\nM107\nG0 X7\n"
+FAN_KEPT = b";LAYER:0\nM107\nG0 X1\n;LAYER:1\nM106 S255\n" + fan_lines([(b"G0 X2\n", True)], b"255") + \
+           b"M106 P1 S9\n" + fan_lines([(b"G0 X3\n", True)], b"255") + b"M106 S127.5\n" + \
+           fan_lines([(b"G0 X4\n", True)], b"127.5") + b"M106 S0\nG0 X5\nM106\n" + \
+           fan_lines([(b"G0 X6\n", True)], b"255") + b"M107\nG0 X7\n"
+MISTAKES = [(("--fast", "a.gcode"), "unknown option '--fast'"), (("--speed",), "--speed needs a value"),
+            (script("a.gcode", speed="256"), "invalid speed '256': give a number from 0 to 255, or keep"),
+            (script(), "no G-code file given"), (("--in-place", "a.gcode"), "--in-place needs --speed"),
+            (script("a.gcode", "b.gcode"), "one G-code file at a time")]
 REFUSED = [b"fast\n", b"-1\n", b"256\n", b"255.5\n", b"1e2\n", b"S200\n", b"12.\n", b"000000255\n",
            b"", b"  \n"]
 TENS = b"".join(b"G1 X%05d\n" % i for i in range(20))  # lines of ten bytes
@@ -92,12 +121,12 @@ ROWS = dict([
            files={"a.gcode": G0, COPY: link + "a.gcode"}, expect={"a.gcode": G0})
       for kind, link in [("symlink", "->"), ("hard_link", "=>")]],
     case("failed_write", failure("Analyzing ...", SEP, "G28", SEP, "Unable to write to file"), 1,
-         files={"a.gcode": b"G28\nG0 X1\n", COPY: "->/dev/full"}),
+         files={"a.gcode": b"G28\nG0 X1\n", COPY: "->/dev/full"}, locked="/dev/full"),  # a device is not locked
     case("full_disk_leaves_whole_lines", failure("Analyzing ...", SEP, *TENS.decode().splitlines()[:10], SEP,
                                                  "Unable to write to file"), 1,
          files={"a.gcode": TENS}, expect={COPY: TENS[:90]}, preexec_fn=limit(resource.RLIMIT_FSIZE, 95)),
     case("failed_read", failure("Analyzing ...", SEP, SEP, "Unable to read from file"), 1,
-         files={"a.gcode": "->/proc/self/mem"}, expect={COPY: b""}),
+         files={"a.gcode": "->/proc/self/mem"}),
     case("speed_goes_in_as_typed", success("a.gcode", "M107", "G0 X1", "M106 S00255.0"),
          typed=b" 00255.0 more\n", expect={COPY: b"M107\nG0 X1\nM106 S00255.0\n"}),
     case("blanks_before_the_speed_are_bounded", console("Enter Speed:Invalid speed: enter a number from 0 to 255"),
@@ -123,6 +152,30 @@ ROWS = dict([
     *[case(f"console_{kind}", None, files={"a.gcode": gcode(50000)}, expect={COPY: bracketed(gcode(50000))},
            **popen) for kind, popen in [("closed", dict(stdout=None, preexec_fn=lambda: os.close(1))),
                                         ("reader_gone", dict(stdout=pipe_without_a_reader()))]],
+    # From a slicer or a script.
+    case("script_writes_a_copy", said("Written to File: a.gcode_tormel.gcode"), args=script("a.gcode"),
+         typed=None, expect={COPY: G0_COPY}),
+    case("script_in_place", said("Written to File: a.gcode"), args=("--speed=200", "--in-place", "a.gcode"),
+         typed=None, expect={"a.gcode": G0_COPY}),
+    case("script_after_the_options_end", said("Written to File: -a.gcode_tormel.gcode"),
+         files={"-a.gcode": G0}, args=script("--", "-a.gcode"), expect={"-a.gcode_tormel.gcode": G0_COPY}),
+    case("script_says_what_failed_and_where", "", 1, files={}, args=script("b.gcode"),
+         err="Unable to open file to read: b.gcode ("),
+    case("script_refuses_binary_gcode", "", 1, files={"a.gcode": b"GCDE\1\0G0 "}, args=script("--in-place", "a.gcode"),
+         err="Unable to change binary G-code: a.gcode (", expect={"a.gcode": b"GCDE\1\0G0 "}),
+    case("script_full_disk_leaves_the_file", "", 1, files={"a.gcode": TENS}, args=script("--in-place", "a.gcode"),
+         err="Unable to write to file: a.gcode (", expect={"a.gcode": TENS}, preexec_fn=limit(resource.RLIMIT_FSIZE, 95)),
+    *[case(f"mistake_{i}", "", 2, args=args, err=f"tarvix: {what} (see tarvix --help){NL}", expect={"a.gcode": G0})
+      for i, (args, what) in enumerate(MISTAKES)],
+    case("help", None, args=("--help",)),
+    case("version", said(BANNER[0]), args=("--version",)),
+    case("g1_travel", said("Written to File: a.gcode_tormel.gcode"), files={"a.gcode": b"".join(l for l, _ in G1_CASES)},
+         args=script("--g1-travel", "a.gcode"), expect={COPY: fan_lines(G1_CASES)}),
+    case("fan_kept_as_the_print_plans_it", said("Written to File: a.gcode_tormel.gcode"), files={"a.gcode": FAN_PLAN},
+         args=script("a.gcode", speed="keep"), expect={COPY: FAN_KEPT}),
+    case("dialogue_with_g1_travel_and_keep", success("a.gcode", "M106 S100", "M107", "G1 X1 Y1", "M106 S100"),
+         files={"a.gcode": b"M106 S100\nG1 X1 Y1\n"}, args=("--g1-travel", "a.gcode"), typed=b"keep\n",
+         expect={COPY: b"M106 S100\nM107\nG1 X1 Y1\nM106 S100\n"}),
 ])
 
 
@@ -154,8 +207,8 @@ def same(what, got, want):
 
 def start(folder, *args, **popen):
     popen.setdefault("stdout", subprocess.PIPE)
-    return subprocess.Popen(LAUNCHER + [TARVIX, *args], cwd=folder, stdin=subprocess.PIPE,
-                            stderr=subprocess.PIPE, **popen)
+    popen.setdefault("stdin", subprocess.PIPE)
+    return subprocess.Popen(LAUNCHER + [TARVIX, *args], cwd=folder, stderr=subprocess.PIPE, **popen)
 
 
 def run_row(row, folder):
@@ -163,11 +216,21 @@ def run_row(row, folder):
     popen = dict(row["popen"])
     if "console_into" in popen:
         popen["stdout"] = open(os.path.join(folder, popen.pop("console_into")), "ab")
-    with start(folder, *row["args"], **popen) as proc:
-        out, err = proc.communicate(row["typed"], timeout=600)
+    locked = popen.pop("locked", None)
+    with tempfile.TemporaryFile() as unread, open(locked or os.devnull) as lock:
+        if locked:
+            fcntl.flock(lock, fcntl.LOCK_EX)  # as another run writing there would hold it
+        if row["typed"] is None:
+            unread.write(b"200\n")
+            unread.seek(0)
+            popen["stdin"] = unread
+        with start(folder, *row["args"], **popen) as proc:
+            out, err = proc.communicate(row["typed"], timeout=600)
+        same("standard input left unread", row["typed"] is not None or unread.tell() == 0, True)
     if row["out"] is not None:
         same("console", out.decode("utf-8", "surrogateescape"), row["out"])
-    same("status and stderr", (proc.returncode, err), (row["status"], b""))
+    err = err.decode("utf-8", "surrogateescape")
+    same("status and stderr", (proc.returncode, err[:len(row["err"])] if row["err"] else err), (row["status"], row["err"]))
     for name, content in row["expect"].items():
         same(name, read(folder, name), content)
     left = {name.split("/")[0] for name in [*row["files"], *row["expect"]] if row["expect"].get(name, 1) is not None}
@@ -195,9 +258,9 @@ def speed_read_is_bounded(folder):
         same("console", proc.stdout.read().decode(), console("Enter Speed:Invalid speed: enter a number from 0 to 255"))
 
 
-def stopped_mid_pass(folder, stop, data):
-    """Stopped while it writes, the tool leaves whole lines, at most one line
-    behind the echo; a stop it can catch still ends it."""
+def stopped_mid_pass(folder, stop, data, times=1):
+    """Stopped while it writes (`times` stops delivered at once), the tool leaves
+    whole lines, at most one line behind the echo; a stop it can catch still ends it."""
     make_files(folder, {"a.gcode": data})
     with start(folder, "a.gcode") as proc:
         proc.stdin.write(b"200\n")
@@ -206,7 +269,10 @@ def stopped_mid_pass(folder, stop, data):
         while len(seen) < 1 << 18 and (chunk := proc.stdout.read1(4096)):  # into the first long line
             seen += chunk
         time.sleep(1)  # not reading on fills the console pipe: the tool stops mid-pass
-        proc.send_signal(stop)
+        proc.send_signal(signal.SIGSTOP)
+        for _ in range(times):
+            proc.send_signal(stop)
+        proc.send_signal(signal.SIGCONT)
         echoed = (seen + proc.stdout.read()).split((SEP + NL).encode(), 1)[1].replace(NL.encode(), b"\n")
     copy = read(folder, COPY)
     same("status", proc.wait(), stopped(stop))
@@ -215,19 +281,69 @@ def stopped_mid_pass(folder, stop, data):
          echoed[len(copy):].count(b"\n") <= 1, True)
 
 
-def second_run_and_stop_in_the_pause(folder):
-    """The copy is locked and an older one kept until the pass begins."""
-    make_files(folder, {"a.gcode": G0, COPY: b"older copy\n"})
+def in_the_pause(folder, older, starve):
+    """Until the pass begins the copy is locked, an older one is kept, and a new
+    one is not left behind, whether the run is stopped or runs out of memory."""
+    make_files(folder, {"a.gcode": G0, COPY: older} if older else {"a.gcode": G0})
     with start(folder, "a.gcode") as first:
         first.stdin.write(b"200\n")
         first.stdin.flush()
         next(line for line in first.stdout if b"Analyzing" in line)
         with start(folder, "a.gcode") as second:
             out, err = second.communicate(b"200\n", timeout=600)
-        first.send_signal(signal.SIGINT)
+        if starve:
+            resource.prlimit(first.pid, resource.RLIMIT_AS, (2 << 20, 2 << 20))
+        else:
+            first.send_signal(signal.SIGINT)
+        told = first.communicate(timeout=600)[0].decode()
     same("second run", (out.decode(), err, second.returncode), (failure("Unable to open file to write"), b"", 1))
-    same("first run's status and the older copy", (first.wait(), read(folder, COPY)),
-         (stopped(signal.SIGINT), b"older copy\n"))
+    same("first run's status and the copy", (first.returncode, read(folder, COPY)),
+         (1 if starve else stopped(signal.SIGINT), older))
+    same("first run's last line", told.endswith("Out of memory" + NL), starve)
+
+
+def in_place_keeps_a_link_and_the_mode(folder):
+    make_files(folder, {"a.gcode": G0, "l.gcode": "->a.gcode"})
+    os.chmod(os.path.join(folder, "a.gcode"), 0o640)
+    with start(folder, *script("--in-place", "l.gcode")) as proc:
+        out, err = proc.communicate(timeout=600)
+    same("run", (proc.returncode, out.decode(), err, os.readlink(os.path.join(folder, "l.gcode")), read(folder, "a.gcode"),
+                 os.stat(os.path.join(folder, "a.gcode")).st_mode & 0o777),
+         (0, said("Written to File: l.gcode"), b"", "a.gcode", G0_COPY, 0o640))
+
+
+def in_place_locked_and_stopped(folder):
+    """While one run has the file a second is refused, and a run stopped
+    mid-pass leaves the file as it was."""
+    data = G0 + b"x" * (256 << 20) + b"\n"
+    make_files(folder, {"a.gcode": data})
+    args = script("--in-place", "a.gcode")
+    with start(folder, *args) as first:
+        while first.poll() is None and not any(".tarvix-" in name for name in os.listdir(folder)):
+            time.sleep(0.001)
+        first.send_signal(signal.SIGSTOP)
+        with start(folder, *args) as second:
+            err = second.communicate(timeout=600)[1].decode()
+        first.send_signal(signal.SIGINT)
+        first.send_signal(signal.SIGCONT)
+    same("second run", (second.returncode, err), (1, f"Unable to open file to write: a.gcode (another run is writing it){NL}"))
+    same("stopped run", (first.wait(), read(folder, "a.gcode") == data, os.listdir(folder)),
+         (stopped(signal.SIGINT), True, ["a.gcode"]))
+
+
+def speed_in_parts(folder):
+    """A speed that comes in parts through a non-blocking pipe is read whole."""
+    make_files(folder, {"a.gcode": G0})
+    reader, writer = os.pipe()
+    os.set_blocking(reader, False)
+    with start(folder, "a.gcode", stdin=reader) as proc:
+        os.close(reader)
+        os.write(writer, b"2")
+        time.sleep(0.5)
+        os.write(writer, b"00\n")
+        os.close(writer)
+        proc.communicate(timeout=600)
+    same("status and copy", (proc.returncode, read(folder, COPY)), (0, G0_COPY))
 
 
 def non_blocking_console(folder):
@@ -261,19 +377,27 @@ def long_line(folder, through_fifo):
 
     if through_fifo:
         threading.Thread(target=feed, daemon=True).start()
-    with start(folder, "a.gcode", stdout=subprocess.DEVNULL, preexec_fn=limit(resource.RLIMIT_AS, 64 << 20)) as proc:
+    spool = os.path.join(folder, "tmp")
+    os.mkdir(spool)
+    with start(folder, "a.gcode", stdout=subprocess.DEVNULL, preexec_fn=limit(resource.RLIMIT_AS, 64 << 20),
+               env={**os.environ, "TMPDIR": spool}) as proc:
         _, err = proc.communicate(b"200\n", timeout=600)
-    same("status and stderr", (proc.returncode, err), (0, b""))
+    same("status, stderr and the temporary folder", (proc.returncode, err, os.listdir(spool)), (0, b"", []))
     same("copy", read(folder, COPY) == bracketed(data), True)
 
 
 LONG_LINES = (b"G0 X1\n" + b"x" * (1 << 20) + b"\n") * 4
 HARNESSED = {test.__name__: test for test in [waits_for_a_key_without_a_file, speed_read_is_bounded,
-                                              second_run_and_stop_in_the_pause, non_blocking_console]}
+                                              non_blocking_console, in_place_keeps_a_link_and_the_mode,
+                                              in_place_locked_and_stopped, speed_in_parts]}
 HARNESSED.update({
     "killed_mid_pass": lambda folder: stopped_mid_pass(folder, signal.SIGKILL, gcode(200000)),
     **{f"{stop.name.lower()}_mid_line": lambda folder, stop=stop: stopped_mid_pass(folder, stop, LONG_LINES)
-       for stop in [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT]},
+       for stop in [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGPWR]},
+    "two_sigrtmin_at_once_mid_line": lambda folder: stopped_mid_pass(folder, signal.SIGRTMIN, LONG_LINES, 2),
+    **{f"{'starved' if starve else 'stopped'}_in_the_pause_{'with' if older else 'without'}_an_older_copy":
+       lambda folder, older=older, starve=starve: in_the_pause(folder, older, starve)
+       for older in [b"older copy\n", None] for starve in [False, True]},
     "long_line": lambda folder: long_line(folder, False),
     "long_line_from_a_fifo": lambda folder: long_line(folder, True),
 })

@@ -1,0 +1,33 @@
+// What the command line asks for.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "file_io.h"
+
+/// A run as the command line asks for it.
+struct run_request {
+  enum class kind { dialogue, script, help, version, mistake };
+  kind what = kind::dialogue;
+  /// The G-code file; empty when none was given (the dialogue then shows
+  /// its usage).
+  native_path path;
+  /// From --speed, which makes the run a script's: no questions, no echo.
+  std::string speed;
+  bool in_place = false;
+  bool g1_travel = false;
+  /// What is wrong with the command line, for kind::mistake.
+  std::string mistake;
+};
+
+/// Reads `tarvix [options] [--] <gcode file>`. When the first argument does
+/// not begin with "-", the run is the dialogue and further arguments are
+/// ignored, as they always were.
+run_request read_command_line(int argc, native_char** argv);
+
+/// What `tarvix --help` prints.
+std::string_view help_text();
+
+/// The input path with "_tormel.gcode" appended, so the copy lies beside it.
+native_path make_output_path(const native_path& input_path);

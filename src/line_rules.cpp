@@ -1,0 +1,201 @@
+#include "line_rules.h"
+
+#include <array>
+
+namespace {
+
+constexpr std::string_view travel_marker = "G0 ";
+constexpr std::size_t max_speed_size = 8;
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// A table, as this is asked of nearly every byte of a print.
+constexpr auto word_ends = [] {
+  std::array<bool, 256> ends{};
+  ends[' '] = ends['\t'] = ends[';'] = true;
+  return ends;
+}();
+
+bool is_word_end(char c) { return word_ends[static_cast<unsigned char>(c)]; }
+
+void read_zero(zero_value& value, char c) {
+  const bool sign = (c == '+' || c == '-') && value.size == 0;
+  const bool dot = c == '.' && !value.dot;
+  value.digit = value.digit || c == '0';
+  value.dot = value.dot || dot;
+  value.may_be = value.may_be && (sign || dot || c == '0');
+  ++value.size;
+}
+
+bool is_zero(const zero_value& value) { return value.may_be && value.digit; }
+
+void start_word(line_words& w, char c) {
+  ++w.words;
+  w.word_size = 1;
+  w.letter = c;
+  w.value = zero_value();
+  if (w.words == 1) w.first_word[w.first_size++] = c;
+}
+
+// Whether the characters of the word being read matter, or only its end.
+bool reads_characters(const line_words& w) {
+  return w.words == 1 || w.letter == 'E' || w.letter == 'P' || w.letter == 'S';
+}
+
+// As soon as a value cannot be a zero, an extrusion or another fan settles
+// the line.
+void read_value(line_words& w, char c) {
+  using command = line_words::command;
+  read_zero(w.value, c);
+  if (!w.value.may_be && ((w.first == command::g1 && w.letter == 'E') ||
+                          (w.first != command::g1 && w.letter == 'P'))) {
+    w.extrudes = w.first == command::g1;
+    w.other_fan = !w.extrudes;
+    w.done = true;
+  }
+}
+
+void continue_word(line_words& w, char c) {
+  if (w.words == 1) {
+    if (w.first_size < sizeof w.first_word) w.first_word[w.first_size++] = c;
+  } else {
+    read_value(w, c);
+    const bool first_speed =
+        w.first == line_words::command::m106 && w.letter == 'S' && !w.has_speed;
+    if (first_speed && w.speed_size < max_fan_speed_size) w.speed[w.speed_size++] = c;
+    if (first_speed && w.word_size > max_fan_speed_size) w.speed_too_long = true;
+  }
+  ++w.word_size;
+}
+
+// Whether `words` holds a word that begins with `letter` and, when
+// `nonzero`, has a value other than a zero.
+bool has_word(std::string_view words, char letter, bool nonzero) {
+  for (std::size_t at = words.find(letter); at != std::string_view::npos;
+       at = words.find(letter, at + 1)) {
+    if (at == 0 || !is_blank(words[at - 1])) continue;
+    zero_value value;
+    for (std::size_t next = at + 1; nonzero && value.may_be && next < words.size(); ++next) {
+      if (is_blank(words[next])) break;
+      read_zero(value, words[next]);
+    }
+    if (!nonzero || !is_zero(value)) return true;
+  }
+  return false;
+}
+
+line_words::command first_command(const line_words& w) {
+  using command = line_words::command;
+  const std::string_view word(w.first_word, w.first_size);
+  if (w.want_g1 && word == "G1") return command::g1;
+  if (w.want_fan && word == "M106") return command::m106;
+  if (w.want_fan && word == "M107") return command::m107;
+  return command::unknown;
+}
+
+void end_word(line_words& w) {
+  using command = line_words::command;
+  const bool zero = is_zero(w.value);
+  if (w.words == 1) {
+    w.first = first_command(w);
+    w.done = w.first == command::unknown;
+  } else if (w.first == command::g1) {
+    w.moves_xy = w.moves_xy || w.letter == 'X' || w.letter == 'Y';
+    w.extrudes = w.letter == 'E' && !zero;
+  } else if (w.letter == 'P') {
+    w.other_fan = !zero;
+  } else if (w.letter == 'S' && !w.has_speed) {
+    w.has_speed = true;
+    w.speed_is_zero = zero;
+  }
+  w.done = w.done || w.extrudes || w.other_fan;
+  w.word_size = 0;
+}
+
+}  // namespace
+
+bool is_valid_speed(std::string_view speed) {
+  if (speed == keep_speed) return true;
+  constexpr std::string_view digits = "0123456789";
+  const std::size_t dot = speed.find('.');
+  const std::string_view whole = speed.substr(0, dot);
+  const std::string_view fraction =
+      dot == std::string_view::npos ? std::string_view() : speed.substr(dot + 1);
+  if (speed.size() > max_speed_size || whole.empty() ||
+      whole.find_first_not_of(digits) != std::string_view::npos) {
+    return false;
+  }
+  if (dot != std::string_view::npos &&
+      (fraction.empty() || fraction.find_first_not_of(digits) != std::string_view::npos)) {
+    return false;
+  }
+  const int value = std::stoi(std::string(whole));
+  return value < 255 || (value == 255 && fraction.find_first_not_of('0') == std::string_view::npos);
+}
+
+bool is_travel_move(std::string_view line) {
+  return line.find(travel_marker) != std::string_view::npos;
+}
+
+void read_words(line_words& words, std::string_view piece) {
+  const char* next = piece.data();
+  const char* const end = next + piece.size();
+  while (next != end && !words.done) {
+    if (words.word_size == 0) {
+      while (next != end && is_blank(*next)) ++next;
+      if (next == end) return;
+      if (*next == ';') return end_words(words);
+      start_word(words, *next++);
+    }
+    const char* const rest = next;
+    if (reads_characters(words)) {
+      while (next != end && !is_word_end(*next) && !words.done) continue_word(words, *next++);
+    } else {
+      while (next != end && !is_word_end(*next)) ++next;
+      words.word_size += static_cast<std::size_t>(next - rest);
+    }
+    if (next != end && !words.done) end_word(words);
+  }
+}
+
+bool is_g1_travel(std::string_view line) {
+  std::size_t start = 0;
+  while (start < line.size() && is_blank(line[start])) ++start;
+  const std::string_view words = line.substr(0, line.find(';')).substr(start);
+  if (words.size() < 2 || words[0] != 'G' || words[1] != '1' ||
+      (words.size() > 2 && !is_blank(words[2]))) {
+    return false;
+  }
+  // The E, X and Y words, found directly, settle it.
+  const std::string_view rest = words.substr(2);
+  return !has_word(rest, 'E', true) && (has_word(rest, 'X', false) || has_word(rest, 'Y', false));
+}
+
+bool may_set_fan(std::string_view line) {
+  std::size_t start = 0;
+  while (start < line.size() && is_blank(line[start])) ++start;
+  return start < line.size() && line[start] == 'M';
+}
+
+void end_words(line_words& words) {
+  if (!words.done && words.word_size > 0) end_word(words);
+  words.done = true;
+}
+
+bool is_g1_travel(const line_words& words) {
+  return words.first == line_words::command::g1 && words.moves_xy && !words.extrudes;
+}
+
+bool follow_fan(fan_state& fan, const line_words& words) {
+  using command = line_words::command;
+  if (words.other_fan || (words.first != command::m106 && words.first != command::m107)) {
+    return false;
+  }
+  fan_state now;
+  now.on = words.first == command::m106 &&
+           !(words.has_speed && (words.speed_is_zero || words.speed_too_long));
+  if (now.on) now.speed = words.has_speed ? std::string_view(words.speed, words.speed_size) : "255";
+  const bool changed = now.on != fan.on || now.speed != fan.speed;
+  fan = std::move(now);
+  return changed;
+}

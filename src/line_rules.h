@@ -1,0 +1,92 @@
+// Which lines are travel moves, and what the print itself does with its fan.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+/// The speed word that means: after a travel move, the fan goes back to the
+/// speed the print itself last set.
+constexpr std::string_view keep_speed = "keep";
+
+/// True when `speed` may follow "M106 S": a plain decimal fan speed from 0 to
+/// 255 ("200", "080", "127.5") of at most 8 characters, or keep_speed.
+/// Printer firmware reads anything else as full speed or stops with an
+/// error, so nothing else may reach an "M106 S" line.
+bool is_valid_speed(std::string_view speed);
+
+/// True when `line` holds the travel-move marker "G0 " anywhere; case matters.
+bool is_travel_move(std::string_view line);
+
+/// The longest fan speed value kept from an "M106 S" line; a print's own
+/// speed is a few characters.
+constexpr std::size_t max_fan_speed_size = 32;
+
+/// Follows, a character at a time, whether a number is a zero: a sign, zeros
+/// and at most one point, with one zero at least ("0", "-0.0", "0.").
+struct zero_value {
+  bool may_be = true;
+  bool digit = false;
+  bool dot = false;
+  std::size_t size = 0;
+};
+
+/// What the words of one line say, read a piece at a time so that a line of
+/// any length is read once, in little memory. Only the part before a ";"
+/// comment counts; words are separated by blanks and tabs.
+struct line_words {
+  /// Which first words are worth reading on: "G1" for the G1 travel rule,
+  /// "M106" and "M107" for following the fan.
+  bool want_g1 = false;
+  bool want_fan = false;
+
+  enum class command { unknown, g1, m106, m107 };
+  command first = command::unknown;
+  bool moves_xy = false;   // an X or a Y word
+  bool extrudes = false;   // an E word whose value is not zero
+  bool other_fan = false;  // a P word whose value is not zero
+  bool has_speed = false;  // an S word (the first one counts)
+  bool speed_is_zero = false;
+  bool speed_too_long = false;
+  char speed[max_fan_speed_size] = {};  // its value as written
+  std::size_t speed_size = 0;
+
+  // Where the reader stands.
+  bool done = false;  // the rest of the line cannot change the answer
+  std::size_t words = 0;
+  std::size_t word_size = 0;  // 0: between words
+  char letter = 0;
+  zero_value value;
+  char first_word[5] = {};  // enough to tell the commands apart
+  std::size_t first_size = 0;
+};
+
+/// Reads the next piece of the line.
+void read_words(line_words& words, std::string_view piece);
+
+/// Ends the line: the last word counts from here.
+void end_words(line_words& words);
+
+/// True when a line held whole is a G1 move with X or Y and no extrusion:
+/// "G1 X134.6 Y136.9 F18000", "G1 X65.2 Y75.9 E0 F9000". Quicker than
+/// reading its words, on the G1 lines that make up most of a print.
+bool is_g1_travel(std::string_view line);
+
+/// False when the first word of `line` cannot be M106 or M107, so that it
+/// need not be read for the fan.
+bool may_set_fan(std::string_view line);
+
+/// The same for a line read with want_g1.
+bool is_g1_travel(const line_words& words);
+
+/// The part-cooling fan as the print has set it so far: off at the start.
+struct fan_state {
+  bool on = false;
+  std::string speed;  // as the print wrote it, when on
+};
+
+/// Follows the fan through a line read with want_fan. Returns true when the
+/// speed to restore after a travel move changed. A speed too long to keep
+/// counts as off, so that travel moves after it are left as the print has
+/// them.
+bool follow_fan(fan_state& fan, const line_words& words);

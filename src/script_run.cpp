@@ -1,0 +1,81 @@
+#include "script_run.h"
+
+#include "line_pass.h"
+#include "messages.h"
+
+namespace {
+
+// One line for a slicer to show its user: what failed, where, and why.
+int fail(std::string_view what, const native_path& path, const std::string& reason) {
+  say_on(console_errors(), std::string(what) + ": " + display_path(path) + " (" + reason + ")");
+  return 1;
+}
+
+int fail(std::string_view what, const native_path& path) {
+  return fail(what, path, failure_reason());
+}
+
+int report(pass_result result, const run_request& request, const native_path& shown) {
+  switch (result) {
+    case pass_result::complete:
+      break;
+    case pass_result::read_failed:
+      return fail(message::cannot_read, request.path);
+    case pass_result::write_failed:
+      return fail(message::cannot_write, shown);
+    case pass_result::binary_input:
+      return fail("Unable to change binary G-code", request.path,
+                  "turn binary G-code off in the slicer");
+  }
+  return 0;
+}
+
+// Writes the result to `temp` and puts it in place of `destination`.
+int write_and_replace(io_handle input, io_handle temp, const native_path& temp_path,
+                      const native_path& destination, const native_path& shown,
+                      const run_request& request) {
+  pass_options options;
+  options.speed = request.speed;
+  options.g1_travel = request.g1_travel;
+  options.echo = false;
+  options.refuse_binary = true;
+  const pass_result result = run_line_pass({input, temp, no_file}, options);
+  int status = report(result, request, shown);
+  if (status != 0) {
+    close_file(temp);
+  } else if (!replace_file(temp, temp_path, destination)) {
+    status = fail(message::cannot_write, shown);
+  }
+  if (status != 0) abandon_output();
+  release_output();
+  return status;
+}
+
+// Locks the destination, when there is one, against other runs, and writes
+// beside it.
+int replace_destination(io_handle input, const run_request& request) {
+  const native_path shown = request.in_place ? request.path : make_output_path(request.path);
+  const native_path destination = resolve_path(shown);
+  io_handle lock = no_file;
+  if (!lock_destination(destination, input, request.in_place, lock)) {
+    return fail(message::cannot_open_output, shown);
+  }
+  native_path temp_path;
+  const io_handle temp = open_temp_beside(destination, lock, temp_path);
+  const int status = temp == no_file
+                         ? fail(message::cannot_open_output, shown)
+                         : write_and_replace(input, temp, temp_path, destination, shown, request);
+  if (lock != no_file) close_file(lock);
+  if (status == 0) say_on(console_output(), std::string(message::written) + display_path(shown));
+  return status;
+}
+
+}  // namespace
+
+int run_script(const run_request& request) {
+  const io_handle input = open_input(request.path);
+  if (input == no_file) return fail(message::cannot_open_input, request.path);
+  const int status = replace_destination(input, request);
+  close_file(input);  // nothing was written to it, so nothing can be lost
+  return status;
+}

@@ -1,0 +1,11 @@
+// A run from a slicer or a script: no questions, no echo, and the result
+// written whole or not at all.
+#pragma once
+
+#include "command_line.h"
+
+/// Writes the result `request` asks for to a temporary file beside its
+/// destination and renames it over the destination. Says
+/// "Written to File: <path>" on standard output, or what failed and where on
+/// standard error; returns the exit status.
+int run_script(const run_request& request);
