@@ -15,6 +15,17 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
 else()
   set(CPACK_GENERATOR DEB TGZ)
+  # What Debian wants beside the docs of every package: the copyright, and a
+  # changelog in its format, gzipped as the manual page is. The package has
+  # no Debian revision (it is made where the program is), so the changelog
+  # is that of a native package: changelog.gz.
+  configure_file(cmake/changelog.in changelog @ONLY)
+  set(tarvix_changelog ${CMAKE_CURRENT_BINARY_DIR}/changelog)
+  add_custom_command(OUTPUT ${tarvix_changelog}.gz
+    COMMAND ${TARVIX_GZIP} -9nfk ${tarvix_changelog}
+    DEPENDS ${tarvix_changelog} VERBATIM)
+  add_custom_target(tarvix_changelog ALL DEPENDS ${tarvix_changelog}.gz)
+  install(FILES ${tarvix_changelog}.gz cmake/copyright DESTINATION ${tarvix_doc_dir})
 endif()
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
