@@ -270,8 +270,25 @@ pass_result emit_long_line(pass_state& s) {
   return pass_result::complete;
 }
 
+// Without the echo, and with no word to read, a line without the marker
+// needs no look of its own: the whole lines before the next one that holds
+// it go on at once, as they are.
+bool put_plain_lines(pass_state& s) {
+  const std::string_view held(s.block.data() + s.begin, s.end - s.begin);
+  const std::string_view lines = held.substr(0, held.rfind('\n') + 1);
+  const std::size_t marker = lines.find(travel_marker);
+  const std::size_t plain =
+      marker == std::string_view::npos ? lines.size() : lines.rfind('\n', marker) + 1;
+  if (plain == 0) return true;
+  s.last_line_end = plain > 1 && lines[plain - 2] == '\r' ? crlf : lf;
+  s.begin += plain;
+  return put(s, lines.substr(0, plain));
+}
+
 pass_result run(pass_state& s) {
+  const bool in_bulk = !s.options.echo && !s.reads_words;
   for (;;) {
+    if (in_bulk && !put_plain_lines(s)) return pass_result::write_failed;
     const std::string_view held(s.block.data() + s.begin, s.end - s.begin);
     const std::size_t feed = held.find('\n');
     if (feed != std::string_view::npos) {

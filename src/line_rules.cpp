@@ -4,7 +4,6 @@
 
 namespace {
 
-constexpr std::string_view travel_marker = "G0 ";
 constexpr std::size_t max_speed_size = 8;
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }

@@ -15,7 +15,10 @@ constexpr std::string_view keep_speed = "keep";
 /// error, so nothing else may reach an "M106 S" line.
 bool is_valid_speed(std::string_view speed);
 
-/// True when `line` holds the travel-move marker "G0 " anywhere; case matters.
+/// A line that holds this anywhere is a travel move; case matters.
+constexpr std::string_view travel_marker = "G0 ";
+
+/// True when `line` holds the travel-move marker.
 bool is_travel_move(std::string_view line);
 
 /// The longest fan speed value kept from an "M106 S" line; a print's own
