@@ -21,6 +21,7 @@ TARVIX = os.path.abspath(os.environ["TARVIX"])
 LAUNCHER = shlex.split(os.environ.get("TARVIX_LAUNCHER", ""))
 SKIP = dict(item.split("=", 1) for item in os.environ.get("TARVIX_SKIP", "").split("|") if item)
 ON_WINDOWS = TARVIX.endswith(".exe")
+STOP_AT_CUT_BACK = os.environ.get("TARVIX_STOP_AT_CUT_BACK", "")
 NL = "\r\n" if ON_WINDOWS else "\n"
 BANNER = [f"Tarvix Version {os.environ['TARVIX_VERSION']}", "Made by the Tarvix developers",
           "Released 2026-12-06. All rights reserved.", "", "Usage: Tarvix <gcode file>"]
@@ -125,6 +126,8 @@ ROWS = dict([
     case("full_disk_leaves_whole_lines", failure("Analyzing ...", SEP, *TENS.decode().splitlines()[:10], SEP,
                                                  "Unable to write to file"), 1,
          files={"a.gcode": TENS}, expect={COPY: TENS[:90]}, preexec_fn=limit(resource.RLIMIT_FSIZE, 95)),
+    case("stop_as_the_copy_is_cut_back", None, stopped(signal.SIGINT), files={"a.gcode": TENS}, expect={COPY: TENS[:90]},
+         preexec_fn=limit(resource.RLIMIT_FSIZE, 95), env={**os.environ, "LD_PRELOAD": STOP_AT_CUT_BACK}),
     case("failed_read", failure("Analyzing ...", SEP, SEP, "Unable to read from file"), 1,
          files={"a.gcode": "->/proc/self/mem"}),
     case("speed_goes_in_as_typed", success("a.gcode", "M107", "G0 X1", "M106 S00255.0"),
