@@ -21,7 +21,7 @@ TARVIX = os.path.abspath(os.environ["TARVIX"])
 LAUNCHER = shlex.split(os.environ.get("TARVIX_LAUNCHER", ""))
 SKIP = dict(item.split("=", 1) for item in os.environ.get("TARVIX_SKIP", "").split("|") if item)
 ON_WINDOWS = TARVIX.endswith(".exe")
-STOP_AT_CUT_BACK = os.environ.get("TARVIX_STOP_AT_CUT_BACK", "")
+STOP_AT = os.environ.get("TARVIX_STOP_AT_LIBRARY", "")
 NL = "\r\n" if ON_WINDOWS else "\n"
 BANNER = [f"Tarvix Version {os.environ['TARVIX_VERSION']}", "Made by the Tarvix developers",
           "Released 2026-12-06. All rights reserved.", "", "Usage: Tarvix <gcode file>"]
@@ -55,6 +55,10 @@ def bracketed(data):
 
 def gcode(lines):
     return b"".join(b"G0 X%d\n" % i if i % 7 == 0 else b"G1 X%d E1\n" % i for i in range(lines))
+
+
+def preloaded(**variables):  # tests/stop_at.cpp stops or fails the tool at a chosen call
+    return {**os.environ, "LD_PRELOAD": STOP_AT, **variables}
 
 
 def limit(kind, value):
@@ -127,7 +131,7 @@ ROWS = dict([
                                                  "Unable to write to file"), 1,
          files={"a.gcode": TENS}, expect={COPY: TENS[:90]}, preexec_fn=limit(resource.RLIMIT_FSIZE, 95)),
     case("stop_as_the_copy_is_cut_back", None, stopped(signal.SIGINT), files={"a.gcode": TENS}, expect={COPY: TENS[:90]},
-         preexec_fn=limit(resource.RLIMIT_FSIZE, 95), env={**os.environ, "LD_PRELOAD": STOP_AT_CUT_BACK}),
+         preexec_fn=limit(resource.RLIMIT_FSIZE, 95), env=preloaded(TARVIX_STOP_AT="ftruncate", TARVIX_STOP_SIGNAL="2")),
     case("failed_read", failure("Analyzing ...", SEP, SEP, "Unable to read from file"), 1,
          files={"a.gcode": "->/proc/self/mem"}),
     case("speed_goes_in_as_typed", success("a.gcode", "M107", "G0 X1", "M106 S00255.0"),
@@ -166,6 +170,16 @@ ROWS = dict([
          err="Unable to open file to read: b.gcode ("),
     case("script_refuses_binary_gcode", "", 1, files={"a.gcode": b"GCDE\1\0G0 "}, args=script("--in-place", "a.gcode"),
          err="Unable to change binary G-code: a.gcode (", expect={"a.gcode": b"GCDE\1\0G0 "}),
+    case("script_failed_fsync", "", 1, args=script("--in-place", "a.gcode"), err="Unable to write to file: a.gcode (",
+         expect={"a.gcode": G0}, env=preloaded(TARVIX_FAIL_AT="fsync")),
+    *[case(f"script_copy_path_{kind}", "", 1, files={"a.gcode": G0, COPY: content}, args=script("a.gcode"),
+           err=f"Unable to open file to write: {COPY} ({why})", expect={"a.gcode": G0})
+      for kind, content, why in [("links_to_the_input", "->a.gcode", "it is the input file itself"),
+                                 ("is_a_fifo", "|", "not a regular file")]],
+    case("spool_in_tmpdir", failure("Analyzing ...", SEP, SEP, "Unable to write to file"), 1,
+         files={"a.gcode": "->/dev/stdin"}, typed=b"200\n" + b"x" * 70000 + b"\n", env={**os.environ, "TMPDIR": "missing"}),
+    case("speed_read_fails_part_way", console("Enter Speed:Invalid speed: enter a number from 0 to 255"), 1,
+         typed=b"20", env=preloaded(TARVIX_FAIL_AT="read")),
     case("script_full_disk_leaves_the_file", "", 1, files={"a.gcode": TENS}, args=script("--in-place", "a.gcode"),
          err="Unable to write to file: a.gcode (", expect={"a.gcode": TENS}, preexec_fn=limit(resource.RLIMIT_FSIZE, 95)),
     *[case(f"mistake_{i}", "", 2, args=args, err=f"tarvix: {what} (see tarvix --help){NL}", expect={"a.gcode": G0})
@@ -316,22 +330,18 @@ def in_place_keeps_a_link_and_the_mode(folder):
 
 
 def in_place_locked_and_stopped(folder):
-    """While one run has the file a second is refused, and a run stopped
-    mid-pass leaves the file as it was."""
-    data = G0 + b"x" * (256 << 20) + b"\n"
-    make_files(folder, {"a.gcode": data})
+    """While one run has the file a second is refused, and a run stopped just
+    before its result is put in place leaves the file as it was."""
+    make_files(folder, {"a.gcode": G0})
     args = script("--in-place", "a.gcode")
-    with start(folder, *args) as first:
-        while first.poll() is None and not any(".tarvix-" in name for name in os.listdir(folder)):
-            time.sleep(0.001)
-        first.send_signal(signal.SIGSTOP)
+    with start(folder, *args, env=preloaded(TARVIX_STOP_AT="rename", TARVIX_STOP_SIGNAL=str(int(signal.SIGSTOP)))) as first:
+        os.waitpid(first.pid, os.WUNTRACED)
         with start(folder, *args) as second:
             err = second.communicate(timeout=600)[1].decode()
         first.send_signal(signal.SIGINT)
         first.send_signal(signal.SIGCONT)
     same("second run", (second.returncode, err), (1, f"Unable to open file to write: a.gcode (another run is writing it){NL}"))
-    same("stopped run", (first.wait(), read(folder, "a.gcode") == data, os.listdir(folder)),
-         (stopped(signal.SIGINT), True, ["a.gcode"]))
+    same("stopped run", (first.wait(), read(folder, "a.gcode"), os.listdir(folder)), (stopped(signal.SIGINT), G0, ["a.gcode"]))
 
 
 def speed_in_parts(folder):

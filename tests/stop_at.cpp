@@ -1,0 +1,50 @@
+// Preloaded into the tool to stop it, or fail a call, at a moment no timing
+// could hit. TARVIX_STOP_AT names a call (ftruncate: as the copy is cut back
+// after a failed write; rename: as a finished result is put in place), and
+// the signal numbered TARVIX_STOP_SIGNAL comes just before it is made.
+// TARVIX_FAIL_AT names a call that fails with EIO instead: fsync, or read,
+// where standard input ends.
+#include <dlfcn.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool names(const char* variable, const char* call) {
+  const char* value = std::getenv(variable);
+  return value != nullptr && std::strcmp(value, call) == 0;
+}
+
+template <typename function>
+function real(const char* call) {
+  if (names("TARVIX_STOP_AT", call)) std::raise(std::atoi(std::getenv("TARVIX_STOP_SIGNAL")));
+  return reinterpret_cast<function>(dlsym(RTLD_NEXT, call));
+}
+
+int io_error() {
+  errno = EIO;
+  return -1;
+}
+
+}  // namespace
+
+extern "C" int ftruncate(int fd, off_t size) {
+  return real<int (*)(int, off_t)>("ftruncate")(fd, size);
+}
+
+extern "C" int rename(const char* from, const char* to) {
+  return real<int (*)(const char*, const char*)>("rename")(from, to);
+}
+
+extern "C" int fsync(int fd) {
+  return names("TARVIX_FAIL_AT", "fsync") ? io_error() : real<int (*)(int)>("fsync")(fd);
+}
+
+extern "C" ssize_t read(int fd, void* data, size_t size) {
+  const ssize_t count = real<ssize_t (*)(int, void*, size_t)>("read")(fd, data, size);
+  return count == 0 && fd == 0 && names("TARVIX_FAIL_AT", "read") ? io_error() : count;
+}
