@@ -79,21 +79,32 @@ bool cut_back(io_handle file, std::int64_t size);
 /// replaces the link's target and keeps the link.
 native_path resolve_path(const native_path& path);
 
+/// For a run from a script that writes a copy beside `input`: locks the
+/// input against another such run, so that two never race for one copy. A
+/// pipe is not locked.
+bool lock_input(io_handle input);
+
 /// For a run that replaces the file at `path`: opens it, when there is one,
 /// and locks it against other runs (`lock` stays no_file when there is
-/// none). Refuses a file that is not a regular file, one that another run is
-/// writing, and the input itself unless `may_be_input`.
+/// none). Refuses a file that is not a regular file, one the user may not
+/// write, one that another run is writing, and the input itself unless
+/// `may_be_input`.
 bool lock_destination(const native_path& path, io_handle input, bool may_be_input, io_handle& lock);
 
-/// Creates a new file beside `path`, named `<path>.tarvix-XXXXXX`, with the
-/// permissions of `like` (the file it will replace) or, when that is
-/// no_file, of a new file. Its name goes to `temp_path`. Guards it from the
-/// moment it exists: abandon_output or a stop removes it.
+/// Creates a new file beside `path`, named after it with `.tarvix-` and a few
+/// random characters added (its name cut short where the whole would be too
+/// long), with the permissions and owner of `like`, the file it will
+/// replace, or those of a new file when `like` is no_file. Its name goes to
+/// `temp_path`. Guards it from the moment it exists: abandon_output or a
+/// stop removes it.
 io_handle open_temp_beside(const native_path& path, io_handle like, native_path& temp_path);
 
-/// Flushes `temp` to the disk, closes it and renames it over `path`, so that
-/// `path` holds either its old contents or all of the new.
-bool replace_file(io_handle temp, const native_path& temp_path, const native_path& path);
+/// Flushes `temp` to the disk, closes it and renames it to `path`, so that
+/// `path` holds either what it held or all of the new. With `replace`,
+/// `path` is the locked file found there when the run began; without, there
+/// was none, and one that has appeared since (another run's) is left alone.
+bool replace_file(io_handle temp, const native_path& temp_path, const native_path& path,
+                  bool replace);
 
 /// Records that the guarded file holds whole lines up to `size` bytes: the
 /// pass has begun. Cheap enough to call for every line.
@@ -106,8 +117,11 @@ void abandon_output();
 /// stays open.
 void release_output();
 
-/// Opens a new temporary file for reading and writing, gone once closed, in
-/// the temporary folder (TMPDIR, or /tmp; on Windows the user's).
+/// The temporary folder: TMPDIR, or /tmp; on Windows the user's.
+native_path temporary_folder();
+
+/// Opens a new file in the temporary folder for reading and writing, gone
+/// once closed.
 io_handle open_spool();
 
 /// True when `file` can be read again after a seek (a regular file).

@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -167,6 +169,22 @@ void guard(int file, const native_path& path, stop_action action) {
   guarded_file = file;
 }
 
+// Gives `fd` the permissions and owner of `like`, or those of a new file.
+// An owner that cannot be kept refuses the file: replacing it would take
+// it from its owner.
+bool like_file(int fd, int like) {
+  struct stat info {};
+  if (like == -1) return fchmod(fd, 0666 & ~process_umask) == 0 || failed();
+  if (!get_info(like, info)) return false;
+  struct stat own {};
+  const bool same_owner =
+      get_info(fd, own) && own.st_uid == info.st_uid && own.st_gid == info.st_gid;
+  if (!same_owner && fchown(fd, info.st_uid, info.st_gid) != 0) {
+    return refused("it belongs to another user, who would lose it");
+  }
+  return fchmod(fd, info.st_mode & 07777) == 0 || failed();
+}
+
 // Opening a file and guarding it are one step for a stop: one that comes in
 // between waits, then finds the file guarded.
 template <typename open_and_guard>
@@ -271,11 +289,25 @@ bool cut_back(io_handle file, std::int64_t size) {
 }
 
 native_path resolve_path(const native_path& path) {
-  char* target = realpath(path.c_str(), nullptr);
-  if (target == nullptr) return path;
-  native_path resolved(target);
-  std::free(target);
+  // Link by link, so that a path stays as short, and relative, as given, and
+  // a link to a file yet to be made leads where that file will be.
+  native_path resolved = path;
+  for (int links = 0; links < 40; ++links) {
+    struct stat info {};
+    char target[PATH_MAX];
+    if (lstat(resolved.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) break;
+    const ssize_t size = readlink(resolved.c_str(), target, sizeof target);
+    if (size <= 0 || size == static_cast<ssize_t>(sizeof target)) break;
+    const std::size_t slash = target[0] == '/' ? 0 : resolved.rfind('/') + 1;  // npos + 1 is 0
+    resolved = resolved.substr(0, slash).append(target, static_cast<std::size_t>(size));
+  }
   return resolved;
+}
+
+bool lock_input(io_handle input) {
+  struct stat info {};
+  const int fd = static_cast<int>(input);
+  return get_info(fd, info) && (!S_ISREG(info.st_mode) || lock(fd));
 }
 
 bool lock_destination(const native_path& path, io_handle input, bool may_be_input,
@@ -285,6 +317,8 @@ bool lock_destination(const native_path& path, io_handle input, bool may_be_inpu
   // Looked at before it is opened: opening a device may do something.
   if (stat(path.c_str(), &info) != 0) return errno == ENOENT || failed();
   if (!S_ISREG(info.st_mode)) return refused("not a regular file");
+  // The folder may let the tool replace a file it may not write: it does not.
+  if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return failed();
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd == -1) return failed();
   if (!get_info(fd, info) || !S_ISREG(info.st_mode) ||
@@ -297,33 +331,37 @@ bool lock_destination(const native_path& path, io_handle input, bool may_be_inpu
 }
 
 io_handle open_temp_beside(const native_path& path, io_handle like, native_path& temp_path) {
-  temp_path = path + ".tarvix-XXXXXX";
+  constexpr std::string_view suffix = ".tarvix-XXXXXX";
+  const std::size_t name = path.rfind('/') + 1;  // npos + 1 is 0
+  const std::size_t kept = std::min(path.size() - name, NAME_MAX - suffix.size());
+  temp_path = path.substr(0, name + kept).append(suffix);
   const io_handle temp = with_signals_held([&]() -> io_handle {
     const int fd = mkostemp(temp_path.data(), O_CLOEXEC);
     if (fd == -1) return failed_open();
     guard(fd, temp_path, stop_action::remove);
     return fd;
   });
-  struct stat info {};
-  const mode_t mode = like != no_file && fstat(static_cast<int>(like), &info) == 0
-                          ? info.st_mode & 07777
-                          : 0666 & ~process_umask;
-  if (temp != no_file && fchmod(static_cast<int>(temp), mode) != 0) {
-    failed();
-    abandon_output();
-    release_output();
-    close(static_cast<int>(temp));
-    return no_file;
-  }
-  return temp;
+  if (temp == no_file || like_file(static_cast<int>(temp), static_cast<int>(like))) return temp;
+  abandon_output();
+  release_output();
+  close(static_cast<int>(temp));
+  return no_file;
 }
 
-bool replace_file(io_handle temp, const native_path& temp_path, const native_path& path) {
+bool replace_file(io_handle temp, const native_path& temp_path, const native_path& path,
+                  bool replace) {
   const int fd = static_cast<int>(temp);
   const bool synced = fsync(fd) == 0 || failed();
   const bool closed = close(fd) == 0 || failed();
   if (!synced || !closed) return false;
-  if (rename(temp_path.c_str(), path.c_str()) != 0) return failed();
+  int renamed =
+      replace ? rename(temp_path.c_str(), path.c_str())
+              : renameat2(AT_FDCWD, temp_path.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
+  // A file system that cannot refuse to replace: the file was absent a
+  // moment ago.
+  if (renamed != 0 && errno == EINVAL && !replace)
+    renamed = rename(temp_path.c_str(), path.c_str());
+  if (renamed != 0) return errno == EEXIST ? refused("another run wrote it meanwhile") : failed();
   sync_folder(path);
   return true;
 }
@@ -336,12 +374,16 @@ void abandon_output() { act_on_guard(); }
 
 void release_output() { guarded_file = -1; }
 
-io_handle open_spool() {
+native_path temporary_folder() {
   const char* folder = std::getenv("TMPDIR");
-  std::string name = folder != nullptr && *folder != 0 ? folder : "/tmp";
-  name += "/tarvix-XXXXXX";
+  return folder != nullptr && *folder != 0 ? folder : "/tmp";
+}
+
+io_handle open_spool() {
+  native_path name = temporary_folder() + "/tarvix-XXXXXX";
   const int fd = mkostemp(name.data(), O_CLOEXEC);
-  if (fd != -1) unlink(name.c_str());
+  if (fd == -1) return failed_open();
+  unlink(name.c_str());
   return fd;
 }
 

@@ -1,8 +1,10 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <iterator>
+#include <string_view>
 
 #include "file_io.h"
 
@@ -240,6 +242,10 @@ native_path resolve_path(const native_path& path) {
   return target;
 }
 
+bool lock_input(io_handle input) {
+  return GetFileType(as_handle(input)) != FILE_TYPE_DISK || lock(as_handle(input));
+}
+
 bool lock_destination(const native_path& path, io_handle input, bool may_be_input,
                       io_handle& lock_handle) {
   lock_handle = no_file;
@@ -258,11 +264,15 @@ bool lock_destination(const native_path& path, io_handle input, bool may_be_inpu
 
 io_handle open_temp_beside(const native_path& path, io_handle, native_path& temp_path) {
   static unsigned long count = 0;
+  constexpr std::size_t longest_name = 255;
+  constexpr std::wstring_view suffix = L".tarvix-";
+  const std::size_t name = path.find_last_of(L"\\/") + 1;  // npos + 1 is 0
+  const std::size_t kept = std::min(path.size() - name, longest_name - suffix.size() - 8);
   HANDLE handle = INVALID_HANDLE_VALUE;
   temp_path.reserve(path.size() + 16);  // no memory is asked for while the lock is held
   AcquireSRWLockExclusive(&copy_lock);
   for (int tries = 0; tries < 100 && handle == INVALID_HANDLE_VALUE; ++tries) {
-    temp_path.assign(path).append(L".tarvix-");
+    temp_path.assign(path, 0, name + kept).append(suffix);
     append_hex(temp_path, GetCurrentProcessId() * 7919 + GetTickCount() + ++count);
     handle = CreateFileW(temp_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                          nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -277,18 +287,22 @@ io_handle open_temp_beside(const native_path& path, io_handle, native_path& temp
   return from_handle(handle);
 }
 
-bool replace_file(io_handle temp, const native_path& temp_path, const native_path& path) {
+bool replace_file(io_handle temp, const native_path& temp_path, const native_path& path,
+                  bool replace) {
   const bool flushed = FlushFileBuffers(as_handle(temp)) || failed();
   const bool closed = CloseHandle(as_handle(temp)) || failed();
   if (!flushed || !closed) return false;
   // The replace call keeps the older file's attributes and permissions.
-  if (ReplaceFileW(path.c_str(), temp_path.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                   nullptr, nullptr)) {
-    return true;
+  if (replace) {
+    return ReplaceFileW(path.c_str(), temp_path.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                        nullptr, nullptr) ||
+           failed();
   }
-  return (GetLastError() == ERROR_FILE_NOT_FOUND &&
-          MoveFileExW(temp_path.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) ||
-         failed();
+  if (MoveFileExW(temp_path.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
+  const DWORD error = GetLastError();
+  return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
+             ? refused("another run wrote it meanwhile")
+             : failed();
 }
 
 void mark_whole(std::int64_t size) { whole_size.store(size, std::memory_order_release); }
@@ -305,15 +319,21 @@ void release_output() {
   ReleaseSRWLockExclusive(&copy_lock);
 }
 
-io_handle open_spool() {
+native_path temporary_folder() {
   wchar_t folder[MAX_PATH + 1];
+  const DWORD size = GetTempPathW(MAX_PATH + 1, folder);
+  return size > 0 && size <= MAX_PATH ? native_path(folder, size) : L".";
+}
+
+io_handle open_spool() {
   wchar_t name[MAX_PATH + 1];
-  if (GetTempPathW(MAX_PATH + 1, folder) == 0 || GetTempFileNameW(folder, L"tvx", 0, name) == 0) {
-    return no_file;
-  }
+  if (GetTempFileNameW(temporary_folder().c_str(), L"tvx", 0, name) == 0) return failed_open();
   const HANDLE handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) DeleteFileW(name);
+  if (handle == INVALID_HANDLE_VALUE) {
+    failed();
+    DeleteFileW(name);
+  }
   return from_handle(handle);
 }
 

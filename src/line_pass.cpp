@@ -187,7 +187,7 @@ bool reset_spool(pass_state& s) {
 // between two reads is still seen. Leaves `begin` just past the line.
 pass_result scan_long_line(pass_state& s, long_line& line) {
   constexpr std::size_t overlap = 2;  // a marker's length, less one
-  if (!s.seekable && !reset_spool(s)) return pass_result::write_failed;
+  if (!s.seekable && !reset_spool(s)) return pass_result::spool_failed;
   line.start = s.end_offset - static_cast<std::int64_t>(s.end - s.begin);
   start_line(s);
   // Input offsets up to which the text is in the spool, and read for words.

@@ -16,8 +16,9 @@ constexpr std::size_t default_block_size = 64 * 1024;
 /// read with room for more.
 constexpr std::size_t min_block_size = 4;
 
-/// How a pass ended.
-enum class pass_result { complete, read_failed, write_failed, binary_input };
+/// How a pass ended. spool_failed: the spool for a long line from a pipe
+/// could not be written.
+enum class pass_result { complete, read_failed, write_failed, spool_failed, binary_input };
 
 /// Where a pass reads and writes. The console only echoes: when it fails the
 /// echo stops and the pass goes on.

@@ -23,6 +23,8 @@ int report(pass_result result, const run_request& request, const native_path& sh
       return fail(message::cannot_read, request.path);
     case pass_result::write_failed:
       return fail(message::cannot_write, shown);
+    case pass_result::spool_failed:
+      return fail(message::cannot_write, temporary_folder());
     case pass_result::binary_input:
       return fail("Unable to change binary G-code", request.path,
                   "turn binary G-code off in the slicer");
@@ -32,7 +34,7 @@ int report(pass_result result, const run_request& request, const native_path& sh
 
 // Writes the result to `temp` and puts it in place of `destination`.
 int write_and_replace(io_handle input, io_handle temp, const native_path& temp_path,
-                      const native_path& destination, const native_path& shown,
+                      const native_path& destination, bool replace, const native_path& shown,
                       const run_request& request) {
   pass_options options;
   options.speed = request.speed;
@@ -43,7 +45,7 @@ int write_and_replace(io_handle input, io_handle temp, const native_path& temp_p
   int status = report(result, request, shown);
   if (status != 0) {
     close_file(temp);
-  } else if (!replace_file(temp, temp_path, destination)) {
+  } else if (!replace_file(temp, temp_path, destination, replace)) {
     status = fail(message::cannot_write, shown);
   }
   if (status != 0) abandon_output();
@@ -51,20 +53,21 @@ int write_and_replace(io_handle input, io_handle temp, const native_path& temp_p
   return status;
 }
 
-// Locks the destination, when there is one, against other runs, and writes
-// beside it.
+// Locks the input (for a copy) and the destination, when there is one,
+// against other runs, and writes beside the destination.
 int replace_destination(io_handle input, const run_request& request) {
   const native_path shown = request.in_place ? request.path : make_output_path(request.path);
   const native_path destination = resolve_path(shown);
   io_handle lock = no_file;
-  if (!lock_destination(destination, input, request.in_place, lock)) {
+  if ((!request.in_place && !lock_input(input)) ||
+      !lock_destination(destination, input, request.in_place, lock)) {
     return fail(message::cannot_open_output, shown);
   }
   native_path temp_path;
   const io_handle temp = open_temp_beside(destination, lock, temp_path);
-  const int status = temp == no_file
-                         ? fail(message::cannot_open_output, shown)
-                         : write_and_replace(input, temp, temp_path, destination, shown, request);
+  const int status = temp == no_file ? fail(message::cannot_open_output, shown)
+                                     : write_and_replace(input, temp, temp_path, destination,
+                                                         lock != no_file, shown, request);
   if (lock != no_file) close_file(lock);
   if (status == 0) say_on(console_output(), std::string(message::written) + display_path(shown));
   return status;

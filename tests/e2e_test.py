@@ -176,8 +176,12 @@ ROWS = dict([
            err=f"Unable to open file to write: {COPY} ({why})", expect={"a.gcode": G0})
       for kind, content, why in [("links_to_the_input", "->a.gcode", "it is the input file itself"),
                                  ("is_a_fifo", "|", "not a regular file")]],
-    case("spool_in_tmpdir", failure("Analyzing ...", SEP, SEP, "Unable to write to file"), 1,
-         files={"a.gcode": "->/dev/stdin"}, typed=b"200\n" + b"x" * 70000 + b"\n", env={**os.environ, "TMPDIR": "missing"}),
+    case("spool_in_tmpdir", "", 1, files={"a.gcode": "->/dev/stdin"}, args=script("a.gcode"), typed=b"x" * 70000 + b"\n",
+         err="Unable to write to file: missing (", env={**os.environ, "TMPDIR": "missing"}),
+    case("script_copy_through_a_dangling_link", said(f"Written to File: {COPY}"), files={"a.gcode": G0, COPY: "->out/b.gcode",
+         "out/a": b""}, args=script("a.gcode"), expect={"out/b.gcode": G0_COPY, COPY: G0_COPY}),
+    case("script_in_place_with_a_long_name", said(f"Written to File: {'a' * 250}"), files={"a" * 250: G0},
+         args=script("--in-place", "a" * 250), expect={"a" * 250: G0_COPY}),
     case("speed_read_fails_part_way", console("Enter Speed:Invalid speed: enter a number from 0 to 255"), 1,
          typed=b"20", env=preloaded(TARVIX_FAIL_AT="read")),
     case("script_full_disk_leaves_the_file", "", 1, files={"a.gcode": TENS}, args=script("--in-place", "a.gcode"),
@@ -322,26 +326,51 @@ def in_the_pause(folder, older, starve):
 def in_place_keeps_a_link_and_the_mode(folder):
     make_files(folder, {"a.gcode": G0, "l.gcode": "->a.gcode"})
     os.chmod(os.path.join(folder, "a.gcode"), 0o640)
+    owner = (1234, 1234) if os.geteuid() == 0 else (os.geteuid(), os.getegid())  # another user's, as root
+    os.chown(os.path.join(folder, "a.gcode"), *owner)
     with start(folder, *script("--in-place", "l.gcode")) as proc:
         out, err = proc.communicate(timeout=600)
+    kept = os.stat(os.path.join(folder, "a.gcode"))
     same("run", (proc.returncode, out.decode(), err, os.readlink(os.path.join(folder, "l.gcode")), read(folder, "a.gcode"),
-                 os.stat(os.path.join(folder, "a.gcode")).st_mode & 0o777),
-         (0, said("Written to File: l.gcode"), b"", "a.gcode", G0_COPY, 0o640))
+                 kept.st_mode & 0o777, (kept.st_uid, kept.st_gid)),
+         (0, said("Written to File: l.gcode"), b"", "a.gcode", G0_COPY, 0o640, owner))
 
 
-def in_place_locked_and_stopped(folder):
-    """While one run has the file a second is refused, and a run stopped just
-    before its result is put in place leaves the file as it was."""
+def locked_and_stopped(folder, in_place):
+    """While one run from a script has the file a second is refused, and a run
+    stopped just before its result is put in place leaves everything as it was."""
     make_files(folder, {"a.gcode": G0})
-    args = script("--in-place", "a.gcode")
-    with start(folder, *args, env=preloaded(TARVIX_STOP_AT="rename", TARVIX_STOP_SIGNAL=str(int(signal.SIGSTOP)))) as first:
+    args = script("--in-place", "a.gcode") if in_place else script("a.gcode")
+    with start(folder, *args, env=preloaded(TARVIX_STOP_AT="fsync", TARVIX_STOP_SIGNAL=str(int(signal.SIGSTOP)))) as first:
         os.waitpid(first.pid, os.WUNTRACED)
-        with start(folder, *args) as second:
-            err = second.communicate(timeout=600)[1].decode()
-        first.send_signal(signal.SIGINT)
-        first.send_signal(signal.SIGCONT)
-    same("second run", (second.returncode, err), (1, f"Unable to open file to write: a.gcode (another run is writing it){NL}"))
+        try:
+            with start(folder, *args) as second:
+                err = second.communicate(timeout=600)[1].decode()
+            first.send_signal(signal.SIGINT)
+        finally:
+            first.send_signal(signal.SIGCONT)
+    path = "a.gcode" if in_place else COPY
+    same("second run", (second.returncode, err), (1, f"Unable to open file to write: {path} (another run is writing it){NL}"))
     same("stopped run", (first.wait(), read(folder, "a.gcode"), os.listdir(folder)), (stopped(signal.SIGINT), G0, ["a.gcode"]))
+
+
+def dialogue_meanwhile(folder):
+    """A copy that a dialogue makes while a run from a script writes is not replaced."""
+    make_files(folder, {"a.gcode": G0})
+    with start(folder, *script("a.gcode"), env=preloaded(TARVIX_STOP_AT="fsync", TARVIX_STOP_SIGNAL=str(int(signal.SIGSTOP)))) as quiet:
+        os.waitpid(quiet.pid, os.WUNTRACED)
+        try:
+            with start(folder, "a.gcode") as dialogue:
+                dialogue.stdin.write(b"100\n")
+                dialogue.stdin.flush()
+                next(line for line in dialogue.stdout if b"Analyzing" in line)
+                quiet.send_signal(signal.SIGCONT)
+                err = quiet.communicate(timeout=600)[1].decode()
+                dialogue.communicate(timeout=600)
+        finally:
+            quiet.send_signal(signal.SIGCONT)
+    same("runs", (quiet.returncode, err, dialogue.returncode, read(folder, COPY)),
+         (1, f"Unable to write to file: {COPY} (another run wrote it meanwhile){NL}", 0, G0_COPY.replace(b"200", b"100")))
 
 
 def speed_in_parts(folder):
@@ -402,11 +431,13 @@ def long_line(folder, through_fifo):
 LONG_LINES = (b"G0 X1\n" + b"x" * (1 << 20) + b"\n") * 4
 HARNESSED = {test.__name__: test for test in [waits_for_a_key_without_a_file, speed_read_is_bounded,
                                               non_blocking_console, in_place_keeps_a_link_and_the_mode,
-                                              in_place_locked_and_stopped, speed_in_parts]}
+                                              dialogue_meanwhile, speed_in_parts]}
 HARNESSED.update({
     "killed_mid_pass": lambda folder: stopped_mid_pass(folder, signal.SIGKILL, gcode(200000)),
     **{f"{stop.name.lower()}_mid_line": lambda folder, stop=stop: stopped_mid_pass(folder, stop, LONG_LINES)
        for stop in [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGPWR]},
+    **{f"{'in_place' if in_place else 'copy'}_locked_and_stopped": lambda folder, in_place=in_place:
+       locked_and_stopped(folder, in_place) for in_place in [True, False]},
     "two_sigrtmin_at_once_mid_line": lambda folder: stopped_mid_pass(folder, signal.SIGRTMIN, LONG_LINES, 2),
     **{f"{'starved' if starve else 'stopped'}_in_the_pause_{'with' if older else 'without'}_an_older_copy":
        lambda folder, older=older, starve=starve: in_the_pause(folder, older, starve)
