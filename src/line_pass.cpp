@@ -44,9 +44,12 @@ struct pass_state {
   // A line whose line end must change is joined here, for the file and for
   // the console.
   std::string file_line, console_line;
-  // Without the echo, the file is written from here.
+  // Without the echo, the file is written from here; lines that go on as
+  // they stand in the block gather first as one run of its bytes, copied
+  // here at once when anything else comes or the block moves.
   std::vector<char> out;
   std::size_t out_size = 0;
+  std::string_view run;
   std::int64_t written = 0;  // bytes written to the file
   // A line too long for the block, from an input that cannot be read twice,
   // is held here; `piece` carries a long line from its source to the files.
@@ -71,12 +74,29 @@ bool flush(pass_state& s) {
   return written;
 }
 
+bool put(pass_state& s, std::string_view bytes);
+
+bool flush_run(pass_state& s) {
+  const std::string_view run = s.run;
+  s.run = {};
+  return run.empty() || put(s, run);
+}
+
 // Without the echo: the bytes join the others for one large write.
 bool put(pass_state& s, std::string_view bytes) {
+  if (!flush_run(s)) return false;
   if (bytes.size() > s.out.size() - s.out_size && !flush(s)) return false;
   if (bytes.size() > s.out.size()) return write_all(s.files.output, bytes.data(), bytes.size());
   std::memcpy(s.out.data() + s.out_size, bytes.data(), bytes.size());
   s.out_size += bytes.size();
+  return true;
+}
+
+// Without the echo: bytes of the block that go on as they stand.
+bool put_in_block(pass_state& s, std::string_view bytes) {
+  if (!s.run.empty() && bytes.data() != s.run.data() + s.run.size() && !flush_run(s)) return false;
+  s.run =
+      std::string_view(s.run.empty() ? bytes.data() : s.run.data(), s.run.size() + bytes.size());
   return true;
 }
 
@@ -104,7 +124,7 @@ bool emit_line(pass_state& s, std::string_view text, std::string_view line_end, 
   const std::string_view bytes = joined
                                      ? std::string_view(text.data(), text.size() + line_end.size())
                                      : join(s.file_line, text, line_end);
-  if (!s.options.echo) return put(s, bytes);
+  if (!s.options.echo) return joined ? put_in_block(s, bytes) : put(s, bytes);
   const std::string_view console_end = console_line_end();
   const std::string_view console_bytes =
       joined && line_end == console_end ? bytes : join(s.console_line, text, console_end);
@@ -153,6 +173,7 @@ bool emit_bracketed(pass_state& s, std::string_view text, std::string_view line_
 // Reads more input behind the unhandled bytes, moving them to the front of
 // the block first.
 bool fill(pass_state& s) {
+  if (!flush_run(s)) return false;
   if (s.begin > 0) {
     std::memmove(s.block.data(), s.block.data() + s.begin, s.end - s.begin);
     s.end -= s.begin;
@@ -282,7 +303,7 @@ bool put_plain_lines(pass_state& s) {
   if (plain == 0) return true;
   s.last_line_end = plain > 1 && lines[plain - 2] == '\r' ? crlf : lf;
   s.begin += plain;
-  return put(s, lines.substr(0, plain));
+  return put_in_block(s, lines.substr(0, plain));
 }
 
 pass_result run(pass_state& s) {
@@ -357,7 +378,7 @@ pass_result run_prepared(pass_state& s) {
   }
   const pass_result result = run(s);
   if (result != pass_result::complete || s.options.echo) return result;
-  return flush(s) ? result : pass_result::write_failed;
+  return flush_run(s) && flush(s) ? result : pass_result::write_failed;
 }
 
 }  // namespace
