@@ -36,6 +36,11 @@ struct pass_state {
   std::size_t end = 0;
   std::int64_t end_offset = 0;
   bool at_eof = false;
+  // Without the echo: the block offsets of the next travel marker and the
+  // next ';' (`end` when there is none), each found once for all the lines
+  // before it; npos until looked for since the block last moved.
+  std::size_t next_marker = std::string_view::npos;
+  std::size_t next_comment = std::string_view::npos;
   // A last line without a line feed ends like the line before it.
   std::string_view last_line_end = lf;
   added_line fan_off_line, fan_on_line;
@@ -156,7 +161,7 @@ bool takes_fan_lines(const pass_state& s, bool travel) {
 }
 
 bool emit_bracketed(pass_state& s, std::string_view text, std::string_view line_end, bool joined) {
-  const bool travel = is_travel_move(text) || (s.options.g1_travel && is_g1_travel(text));
+  const bool travel = is_travel_move(text) || (s.options.g1_travel && is_g1_travel(words_of(text)));
   if (s.keeps_fan && may_set_fan(text)) {
     start_line(s);
     read_words(s.words, text);
@@ -174,6 +179,7 @@ bool emit_bracketed(pass_state& s, std::string_view text, std::string_view line_
 // the block first.
 bool fill(pass_state& s) {
   if (!flush_run(s)) return false;
+  s.next_marker = s.next_comment = std::string_view::npos;
   if (s.begin > 0) {
     std::memmove(s.block.data(), s.block.data() + s.begin, s.end - s.begin);
     s.end -= s.begin;
@@ -291,15 +297,41 @@ pass_result emit_long_line(pass_state& s) {
   return pass_result::complete;
 }
 
-// Without the echo, and with no word to read, a line without the marker
-// needs no look of its own: the whole lines before the next one that holds
-// it go on at once, as they are.
+// The block offset of the next `what` from `from` on, or `end`.
+template <typename text>
+std::size_t next_of(const pass_state& s, std::size_t& found, text what, std::size_t from) {
+  if (found == std::string_view::npos || found < from) {
+    const std::string_view rest(s.block.data() + from, s.end - from);
+    found = from + std::min(rest.find(what), rest.size());
+  }
+  return found;
+}
+
+// How many bytes of whole lines from `begin` on the rules leave as they are:
+// the lines before the first that holds the marker, that the G1 rule takes
+// for a travel move, or that may set the fan.
+std::size_t plain_lines(pass_state& s, std::string_view lines) {
+  const std::size_t marker = next_of(s, s.next_marker, travel_marker, s.begin) - s.begin;
+  const std::size_t before = marker >= lines.size() ? lines.size() : lines.rfind('\n', marker) + 1;
+  if (!s.reads_words) return before;
+  std::size_t plain = 0;
+  while (plain < before) {
+    const std::size_t feed = lines.find('\n', plain);
+    const std::size_t text_end = feed > plain && lines[feed - 1] == '\r' ? feed - 1 : feed;
+    const std::size_t comment = next_of(s, s.next_comment, ';', s.begin + plain) - s.begin;
+    const std::string_view words(lines.data() + plain, std::min(comment, text_end) - plain);
+    if ((s.options.g1_travel && is_g1_travel(words)) || (s.keeps_fan && may_set_fan(words))) break;
+    plain = feed + 1;
+  }
+  return plain;
+}
+
+// Without the echo, a line the rules leave as it is needs nothing more: the
+// whole lines before the next one they change go on at once, as they are.
 bool put_plain_lines(pass_state& s) {
   const std::string_view held(s.block.data() + s.begin, s.end - s.begin);
   const std::string_view lines = held.substr(0, held.rfind('\n') + 1);
-  const std::size_t marker = lines.find(travel_marker);
-  const std::size_t plain =
-      marker == std::string_view::npos ? lines.size() : lines.rfind('\n', marker) + 1;
+  const std::size_t plain = plain_lines(s, lines);
   if (plain == 0) return true;
   s.last_line_end = plain > 1 && lines[plain - 2] == '\r' ? crlf : lf;
   s.begin += plain;
@@ -307,9 +339,8 @@ bool put_plain_lines(pass_state& s) {
 }
 
 pass_result run(pass_state& s) {
-  const bool in_bulk = !s.options.echo && !s.reads_words;
   for (;;) {
-    if (in_bulk && !put_plain_lines(s)) return pass_result::write_failed;
+    if (!s.options.echo && !put_plain_lines(s)) return pass_result::write_failed;
     const std::string_view held(s.block.data() + s.begin, s.end - s.begin);
     const std::size_t feed = held.find('\n');
     if (feed != std::string_view::npos) {

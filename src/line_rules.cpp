@@ -67,20 +67,23 @@ void continue_word(line_words& w, char c) {
   ++w.word_size;
 }
 
-// Whether `words` holds a word that begins with `letter` and, when
-// `nonzero`, has a value other than a zero.
-bool has_word(std::string_view words, char letter, bool nonzero) {
-  for (std::size_t at = words.find(letter); at != std::string_view::npos;
+// Where the first word from `from` on that begins with `letter` stands in
+// `words` (which begin with a blank); npos when there is none.
+std::size_t find_word(std::string_view words, char letter, std::size_t from) {
+  for (std::size_t at = words.find(letter, from); at != std::string_view::npos;
        at = words.find(letter, at + 1)) {
-    if (at == 0 || !is_blank(words[at - 1])) continue;
-    zero_value value;
-    for (std::size_t next = at + 1; nonzero && value.may_be && next < words.size(); ++next) {
-      if (is_blank(words[next])) break;
-      read_zero(value, words[next]);
-    }
-    if (!nonzero || !is_zero(value)) return true;
+    if (at > 0 && is_blank(words[at - 1])) return at;
   }
-  return false;
+  return std::string_view::npos;
+}
+
+bool has_nonzero_value(std::string_view words, std::size_t letter_at) {
+  zero_value value;
+  for (std::size_t next = letter_at + 1;
+       next < words.size() && !is_blank(words[next]) && value.may_be; ++next) {
+    read_zero(value, words[next]);
+  }
+  return !is_zero(value);
 }
 
 line_words::command first_command(const line_words& w) {
@@ -157,17 +160,23 @@ void read_words(line_words& words, std::string_view piece) {
   }
 }
 
-bool is_g1_travel(std::string_view line) {
+std::string_view words_of(std::string_view line) { return line.substr(0, line.find(';')); }
+
+bool is_g1_travel(std::string_view words) {
   std::size_t start = 0;
-  while (start < line.size() && is_blank(line[start])) ++start;
-  const std::string_view words = line.substr(0, line.find(';')).substr(start);
-  if (words.size() < 2 || words[0] != 'G' || words[1] != '1' ||
-      (words.size() > 2 && !is_blank(words[2]))) {
+  while (start < words.size() && is_blank(words[start])) ++start;
+  if (words.size() - start < 2 || words[start] != 'G' || words[start + 1] != '1' ||
+      (words.size() > start + 2 && !is_blank(words[start + 2]))) {
     return false;
   }
   // The E, X and Y words, found directly, settle it.
-  const std::string_view rest = words.substr(2);
-  return !has_word(rest, 'E', true) && (has_word(rest, 'X', false) || has_word(rest, 'Y', false));
+  const std::string_view rest = words.substr(start + 2);
+  constexpr std::size_t none = std::string_view::npos;
+  // Slicers write the E word last: looked for from the end.
+  for (std::size_t e = rest.rfind('E'); e != none && e > 0; e = rest.rfind('E', e - 1)) {
+    if (is_blank(rest[e - 1]) && has_nonzero_value(rest, e)) return false;
+  }
+  return find_word(rest, 'X', 0) != none || find_word(rest, 'Y', 0) != none;
 }
 
 bool may_set_fan(std::string_view line) {

@@ -70,10 +70,14 @@ void read_words(line_words& words, std::string_view piece);
 /// Ends the line: the last word counts from here.
 void end_words(line_words& words);
 
-/// True when a line held whole is a G1 move with X or Y and no extrusion:
-/// "G1 X134.6 Y136.9 F18000", "G1 X65.2 Y75.9 E0 F9000". Quicker than
-/// reading its words, on the G1 lines that make up most of a print.
-bool is_g1_travel(std::string_view line);
+/// The words of a line held whole: the part before its ";" comment.
+std::string_view words_of(std::string_view line);
+
+/// True when the words of a line held whole are a G1 move with X or Y and
+/// no extrusion: "G1 X134.6 Y136.9 F18000", "G1 X65.2 Y75.9 E0 F9000".
+/// Quicker than reading them with read_words, on the G1 lines that make up
+/// most of a print.
+bool is_g1_travel(std::string_view words);
 
 /// False when the first word of `line` cannot be M106 or M107, so that it
 /// need not be read for the fan.

@@ -175,6 +175,7 @@ int main(int argc, char** argv) {
        std::string(1, '\0'),
        "\r",
        "E0-",
+       "YE1",
        "E.0.",
        "S" + std::string(31, '1') + "2",
        "S" + std::string(32, '1') + "3"},
