@@ -177,8 +177,8 @@ bool emit_bracketed(pass_state& s, std::string_view text, std::string_view line_
 
 // Reads more input behind the unhandled bytes, moving them to the front of
 // the block first.
+// The run must have been put out first: its bytes move.
 bool fill(pass_state& s) {
-  if (!flush_run(s)) return false;
   s.next_marker = s.next_comment = std::string_view::npos;
   if (s.begin > 0) {
     std::memmove(s.block.data(), s.block.data() + s.begin, s.end - s.begin);
@@ -278,6 +278,7 @@ pass_result copy_text(pass_state& s, io_handle source, std::int64_t offset, std:
 // rules need, then read again (from the input, or from the spool) and sent on
 // in pieces, so memory stays one block whatever the line's length.
 pass_result emit_long_line(pass_state& s) {
+  if (!flush_run(s)) return pass_result::write_failed;
   long_line line;
   const pass_result scanned = scan_long_line(s, line);
   if (scanned != pass_result::complete) return scanned;
@@ -362,6 +363,7 @@ pass_result run(pass_state& s) {
       if (result != pass_result::complete) return result;
       continue;
     }
+    if (!flush_run(s)) return pass_result::write_failed;
     if (!fill(s)) return pass_result::read_failed;
   }
 }

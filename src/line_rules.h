@@ -79,12 +79,12 @@ std::string_view words_of(std::string_view line);
 /// most of a print.
 bool is_g1_travel(std::string_view words);
 
+/// The same for a line read with read_words and want_g1.
+bool is_g1_travel(const line_words& words);
+
 /// False when the first word of `line` cannot be M106 or M107, so that it
 /// need not be read for the fan.
 bool may_set_fan(std::string_view line);
-
-/// The same for a line read with want_g1.
-bool is_g1_travel(const line_words& words);
 
 /// The part-cooling fan as the print has set it so far: off at the start.
 struct fan_state {

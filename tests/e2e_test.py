@@ -184,8 +184,9 @@ ROWS = dict([
          args=script("--in-place", "a" * 250), expect={"a" * 250: G0_COPY}),
     case("speed_read_fails_part_way", console("Enter Speed:Invalid speed: enter a number from 0 to 255"), 1,
          typed=b"20", env=preloaded(TARVIX_FAIL_AT="read")),
-    case("script_full_disk_leaves_the_file", "", 1, files={"a.gcode": TENS}, args=script("--in-place", "a.gcode"),
-         err="Unable to write to file: a.gcode (", expect={"a.gcode": TENS}, preexec_fn=limit(resource.RLIMIT_FSIZE, 95)),
+    case("script_full_disk_leaves_the_file", "", 1, files={"a.gcode": TENS * 2000}, args=script("--in-place", "a.gcode"),
+         err="Unable to write to file: a.gcode (", expect={"a.gcode": TENS * 2000},  # more than one large write
+         preexec_fn=limit(resource.RLIMIT_FSIZE, 95)),
     *[case(f"mistake_{i}", "", 2, args=args, err=f"tarvix: {what} (see tarvix --help){NL}", expect={"a.gcode": G0})
       for i, (args, what) in enumerate(MISTAKES)],
     case("help", None, args=("--help",)),
