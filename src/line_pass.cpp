@@ -176,8 +176,7 @@ bool emit_bracketed(pass_state& s, std::string_view text, std::string_view line_
 }
 
 // Reads more input behind the unhandled bytes, moving them to the front of
-// the block first.
-// The run must have been put out first: its bytes move.
+// the block first; the run must have been put out, as its bytes move.
 bool fill(pass_state& s) {
   s.next_marker = s.next_comment = std::string_view::npos;
   if (s.begin > 0) {
@@ -237,7 +236,7 @@ pass_result scan_long_line(pass_state& s, long_line& line) {
     worded = std::max(worded, chunk_offset + static_cast<std::int64_t>(words_end));
     const auto spool_begin = static_cast<std::size_t>(spooled - chunk_offset);
     if (!s.seekable && !write_all(s.spool, text.data() + spool_begin, text.size() - spool_begin)) {
-      return pass_result::write_failed;
+      return pass_result::spool_failed;
     }
     spooled = chunk_offset + static_cast<std::int64_t>(text.size());
     if (feed != std::string_view::npos) {

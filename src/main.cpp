@@ -58,16 +58,16 @@ int read_char() {
   return count == 0 ? end_of_input : read_error;
 }
 
-bool is_blank(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_space(int c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 /// Reads the speed: blanks before it are skipped, and the character after it
 /// goes to `after`, for the final key read. A read that fails part way gives
 /// no speed, never a shortened one.
 std::string read_speed(int& after) {
   int c = read_char();
-  for (int blanks = 0; blanks < max_blanks && is_blank(c); ++blanks) c = read_char();
+  for (int blanks = 0; blanks < max_blanks && is_space(c); ++blanks) c = read_char();
   std::string speed;
-  while (c >= 0 && !is_blank(c) && speed.size() <= max_speed_size) {
+  while (c >= 0 && !is_space(c) && speed.size() <= max_speed_size) {
     speed += static_cast<char>(c);
     c = read_char();
   }
