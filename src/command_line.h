@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "file_io.h"
+#include "line_pass.h"
 
 /// A run as the command line asks for it.
 struct run_request {
@@ -17,6 +18,8 @@ struct run_request {
   std::string speed;
   bool in_place = false;
   bool g1_travel = false;
+  /// From --min-travel, as given; empty without it.
+  std::string min_travel;
   /// What is wrong with the command line, for kind::mistake.
   std::string mistake;
 };
@@ -25,6 +28,9 @@ struct run_request {
 /// not begin with "-", the run is the dialogue and further arguments are
 /// ignored, as they always were.
 run_request read_command_line(int argc, native_char** argv);
+
+/// What the pass is to do for `request`, with the fan at `speed`.
+pass_options pass_options_for(const run_request& request, std::string_view speed);
 
 /// What `tarvix --help` prints.
 std::string_view help_text();

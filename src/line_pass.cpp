@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "line_rules.h"
+#include "motion.h"
 
 namespace {
 
@@ -16,10 +17,52 @@ constexpr std::string_view lf = "\n";
 constexpr std::string_view crlf = "\r\n";
 // Longer than any added line, so making one never asks for memory mid-pass.
 constexpr std::size_t added_line_room = 64;
+// Of a line too long for the block, this much of its start is kept: enough
+// to tell whether its words are too long to read for X and Y.
+constexpr std::size_t head_size = max_motion_words + 1;
 
 // A line the pass adds, ready with each line end it may take.
 struct added_line {
   std::string with_lf, with_crlf, for_console;
+};
+
+// One line held back, as it goes to the file: where it ends in the held
+// bytes, and how many of those bytes are its line end.
+struct held_line {
+  std::size_t end = 0;
+  std::size_t line_end_size = 0;
+};
+
+// The lines a travel holds cost this much beyond their bytes, so that a
+// travel of many empty lines is bounded too.
+constexpr std::size_t held_line_cost = sizeof(held_line);
+
+// A travel so far: none, one too short for fan lines as yet, or one that has
+// its "M107" written and waits only for its last travel move.
+enum class travel_phase { none, short_so_far, long_enough };
+
+struct travel {
+  travel_phase phase = travel_phase::none;
+  double length = 0;  // millimetres
+  bool known = true;  // where every one of its moves starts and ends
+  // The line ends of its first and last travel moves, for its fan lines.
+  std::string_view first_end, last_end;
+  // Lines held back: while the travel is short so far, all of them from its
+  // first travel move on; after that, those since its last travel move, which
+  // go after its fan-on line if no travel move follows them.
+  std::string bytes;
+  std::vector<held_line> lines;
+  std::size_t moved = 0;  // held lines up to its last travel move
+};
+
+// What the rules make of a line.
+enum class placement { as_is, bracketed, held };
+
+// What the rules need to know of a line.
+struct line_facts {
+  bool travel = false;
+  bool sets_fan = false;
+  line_motion motion;
 };
 
 struct pass_state {
@@ -29,6 +72,8 @@ struct pass_state {
   bool seekable = false;
   bool reads_words = false;
   bool keeps_fan = false;
+  bool reads_fan = false;
+  bool joins = false;  // travels share their fan lines
   // Unhandled input bytes are [begin, end) of `block`; `end_offset` is the
   // input offset just past them.
   std::vector<char> block;
@@ -46,6 +91,10 @@ struct pass_state {
   added_line fan_off_line, fan_on_line;
   line_words words;
   fan_state fan;
+  nozzle at;
+  travel t;
+  // The start of a line longer than the block, for its X and Y.
+  std::string head;
   // A line whose line end must change is joined here, for the file and for
   // the console.
   std::string file_line, console_line;
@@ -145,7 +194,7 @@ void start_line(pass_state& s) {
   if (!s.reads_words) return;
   s.words = line_words();
   s.words.want_g1 = s.options.g1_travel;
-  s.words.want_fan = s.keeps_fan;
+  s.words.want_fan = s.reads_fan;
 }
 
 // Follows the fan through a line whose words have been read.
@@ -160,16 +209,138 @@ bool takes_fan_lines(const pass_state& s, bool travel) {
   return travel && (!s.keeps_fan || s.fan.on);
 }
 
+// Sends on the first `count` held lines and lets them go.
+bool emit_held(pass_state& s, std::size_t count) {
+  travel& t = s.t;
+  if (count == 0) return true;
+  const std::size_t size = t.lines[count - 1].end;
+  bool written = true;
+  if (!s.options.echo) {
+    written = put(s, std::string_view(t.bytes.data(), size));
+  } else {
+    for (std::size_t i = 0, start = 0; i < count && written; start = t.lines[i++].end) {
+      const std::size_t text_end = t.lines[i].end - t.lines[i].line_end_size;
+      written =
+          emit_line(s, std::string_view(t.bytes.data() + start, text_end - start),
+                    std::string_view(t.bytes.data() + text_end, t.lines[i].line_end_size), true);
+    }
+  }
+  t.bytes.erase(0, size);
+  t.lines.erase(t.lines.begin(), t.lines.begin() + static_cast<std::ptrdiff_t>(count));
+  for (held_line& line : t.lines) line.end -= size;
+  t.moved -= std::min(t.moved, count);
+  return written;
+}
+
+// Whether a line of `size` bytes, line end included, may be held.
+bool fits(const travel& t, std::int64_t size) {
+  const auto cost = static_cast<std::int64_t>(t.bytes.size() + t.lines.size() * held_line_cost);
+  return size + static_cast<std::int64_t>(held_line_cost) <=
+         static_cast<std::int64_t>(max_held_size) - cost;
+}
+
+// The travel is long enough for its fan lines: its "M107" goes out, and the
+// lines up to its last travel move after it.
+bool go_long(pass_state& s) {
+  s.t.phase = travel_phase::long_enough;
+  return emit_added(s, s.fan_off_line, s.t.first_end) && emit_held(s, s.t.moved);
+}
+
+// Ends the travel: one too short gets no fan lines at all; one long enough
+// gets its fan-on line after its last travel move, before the lines after it.
+bool end_travel(pass_state& s) {
+  const travel_phase phase = s.t.phase;
+  s.t.phase = travel_phase::none;
+  if (phase == travel_phase::none) return true;
+  return (phase != travel_phase::long_enough || emit_added(s, s.fan_on_line, s.t.last_end)) &&
+         emit_held(s, s.t.lines.size());
+}
+
+bool join_travel_move(pass_state& s, const line_motion& motion, std::string_view line_end,
+                      std::int64_t size, placement& where) {
+  travel& t = s.t;
+  if (t.phase == travel_phase::none) {
+    t.phase = travel_phase::short_so_far;
+    t.length = 0;
+    t.known = true;
+    t.first_end = line_end;
+  }
+  t.length += motion.distance;
+  t.known = t.known && motion.known;
+  t.last_end = line_end;
+  if (t.phase == travel_phase::short_so_far &&
+      (!t.known || t.length >= s.options.min_travel || !fits(t, size)) && !go_long(s)) {
+    return false;
+  }
+  if (t.phase == travel_phase::long_enough) return emit_held(s, t.lines.size());
+  where = placement::held;
+  t.moved = t.lines.size() + 1;  // this line, once held
+  return true;
+}
+
+// A line inside a travel that is not a travel move waits with the travel,
+// unless holding it would pass the bound: the travel then ends before it.
+bool join_other_line(pass_state& s, std::int64_t size, placement& where) {
+  if (s.t.phase == travel_phase::none) return true;
+  if (fits(s.t, size)) {
+    where = placement::held;
+    return true;
+  }
+  return (s.t.phase == travel_phase::long_enough || go_long(s)) && end_travel(s);
+}
+
+// Decides what becomes of a line of `size` bytes, line end included, after
+// sending on whatever must go before it.
+bool place(pass_state& s, const line_facts& facts, std::string_view line_end, std::int64_t size,
+           placement& where) {
+  where = placement::as_is;
+  const bool ends_travel = facts.sets_fan || (facts.motion.moves_xy && !facts.travel);
+  if (s.joins && ends_travel && !end_travel(s)) return false;
+  // The fan is followed through the line before its own fan lines, so that a
+  // travel move restores the speed the print set last, this line included.
+  if (facts.sets_fan && s.keeps_fan) follow_fan(s);
+  const bool takes = takes_fan_lines(s, facts.travel);
+  if (!s.joins) {
+    where = takes ? placement::bracketed : placement::as_is;
+    return true;
+  }
+  return takes ? join_travel_move(s, facts.motion, line_end, size, where)
+               : join_other_line(s, size, where);
+}
+
+void hold(travel& t, std::string_view text, std::string_view line_end) {
+  t.bytes.append(text).append(line_end);
+  t.lines.push_back({t.bytes.size(), line_end.size()});
+}
+
+// Follows the nozzle through the words of a line, of which `start` is held.
+line_motion motion_of(pass_state& s, std::string_view start) {
+  if (!s.joins) return {};
+  const std::string_view words = words_of(start);
+  const bool cut = words.size() > max_motion_words;
+  return follow_motion(s.at, words.substr(0, max_motion_words), cut);
+}
+
 bool emit_bracketed(pass_state& s, std::string_view text, std::string_view line_end, bool joined) {
-  const bool travel = is_travel_move(text) || (s.options.g1_travel && is_g1_travel(words_of(text)));
-  if (s.keeps_fan && may_set_fan(text)) {
+  line_facts facts;
+  facts.travel = is_travel_move(text) || (s.options.g1_travel && is_g1_travel(words_of(text)));
+  if (s.reads_fan && may_set_fan(text)) {
     start_line(s);
     read_words(s.words, text);
     end_words(s.words);
-    follow_fan(s);
+    facts.sets_fan = sets_fan(s.words);
   }
-  const bool bracket = takes_fan_lines(s, travel);
+  facts.motion = motion_of(s, text);
   s.last_line_end = line_end;
+  placement where = placement::as_is;
+  if (!place(s, facts, line_end, static_cast<std::int64_t>(text.size() + line_end.size()), where)) {
+    return false;
+  }
+  if (where == placement::held) {
+    hold(s.t, text, line_end);
+    return true;
+  }
+  const bool bracket = where == placement::bracketed;
   return (!bracket || emit_added(s, s.fan_off_line, line_end)) &&
          emit_line(s, text, line_end, joined) &&
          (!bracket || emit_added(s, s.fan_on_line, line_end));
@@ -216,6 +387,7 @@ pass_result scan_long_line(pass_state& s, long_line& line) {
   if (!s.seekable && !reset_spool(s)) return pass_result::spool_failed;
   line.start = s.end_offset - static_cast<std::int64_t>(s.end - s.begin);
   start_line(s);
+  s.head.clear();
   // Input offsets up to which the text is in the spool, and read for words.
   std::int64_t spooled = line.start;
   std::int64_t worded = line.start;
@@ -234,6 +406,14 @@ pass_result scan_long_line(pass_state& s, long_line& line) {
       read_words(s.words, text.substr(words_begin, words_end - words_begin));
     }
     worded = std::max(worded, chunk_offset + static_cast<std::int64_t>(words_end));
+    const auto head_end =
+        std::min<std::int64_t>(chunk_offset + static_cast<std::int64_t>(text.size()),
+                               line.start + static_cast<std::int64_t>(head_size));
+    const auto head_begin = static_cast<std::int64_t>(s.head.size()) + line.start;
+    if (head_end > head_begin) {
+      s.head.append(text.data() + (head_begin - chunk_offset),
+                    static_cast<std::size_t>(head_end - head_begin));
+    }
     const auto spool_begin = static_cast<std::size_t>(spooled - chunk_offset);
     if (!s.seekable && !write_all(s.spool, text.data() + spool_begin, text.size() - spool_begin)) {
       return pass_result::spool_failed;
@@ -257,8 +437,9 @@ pass_result scan_long_line(pass_state& s, long_line& line) {
 }
 
 // Sends `size` bytes of `source` from `offset` on to the console and the
-// file, a piece at a time.
-pass_result copy_text(pass_state& s, io_handle source, std::int64_t offset, std::int64_t size) {
+// file, a piece at a time, or holds them for the travel.
+pass_result copy_text(pass_state& s, io_handle source, std::int64_t offset, std::int64_t size,
+                      bool held) {
   if (!seek_to(source, offset)) return pass_result::read_failed;
   while (size > 0) {
     const auto want = static_cast<std::size_t>(
@@ -267,7 +448,11 @@ pass_result copy_text(pass_state& s, io_handle source, std::int64_t offset, std:
     // Running out early means the file shrank since the scan.
     if (count <= 0) return pass_result::read_failed;
     const std::string_view bytes(s.piece.data(), static_cast<std::size_t>(count));
-    if (!emit_piece(s, bytes, bytes)) return pass_result::write_failed;
+    if (held) {
+      s.t.bytes.append(bytes);
+    } else if (!emit_piece(s, bytes, bytes)) {
+      return pass_result::write_failed;
+    }
     size -= count;
   }
   return pass_result::complete;
@@ -282,15 +467,31 @@ pass_result emit_long_line(pass_state& s) {
   const pass_result scanned = scan_long_line(s, line);
   if (scanned != pass_result::complete) return scanned;
   end_words(s.words);
-  if (s.keeps_fan) follow_fan(s);
-  const bool bracket = takes_fan_lines(s, line.marker || is_g1_travel(s.words));
+  line_facts facts;
+  facts.travel = line.marker || is_g1_travel(s.words);
+  facts.sets_fan = s.reads_fan && sets_fan(s.words);
+  s.head.resize(static_cast<std::size_t>(
+      std::min<std::int64_t>(line.text_size, static_cast<std::int64_t>(s.head.size()))));
+  facts.motion = motion_of(s, s.head);
   const std::string_view line_end = line.line_end.empty() ? s.last_line_end : line.line_end;
   s.last_line_end = line_end;
+  placement where = placement::as_is;
+  if (!place(s, facts, line_end, line.text_size + static_cast<std::int64_t>(line_end.size()),
+             where)) {
+    return pass_result::write_failed;
+  }
+  const bool held = where == placement::held;
+  const bool bracket = where == placement::bracketed;
   if (bracket && !emit_added(s, s.fan_off_line, line_end)) return pass_result::write_failed;
-  const pass_result copied = s.seekable ? copy_text(s, s.files.input, line.start, line.text_size)
-                                        : copy_text(s, s.spool, 0, line.text_size);
+  const pass_result copied = s.seekable
+                                 ? copy_text(s, s.files.input, line.start, line.text_size, held)
+                                 : copy_text(s, s.spool, 0, line.text_size, held);
   if (copied != pass_result::complete) return copied;
-  if (!emit_line(s, {}, line_end, false)) return pass_result::write_failed;
+  if (held) {
+    hold(s.t, {}, line_end);
+  } else if (!emit_line(s, {}, line_end, false)) {
+    return pass_result::write_failed;
+  }
   if (bracket && !emit_added(s, s.fan_on_line, line_end)) return pass_result::write_failed;
   // Reading goes on behind the bytes the block still holds.
   if (s.seekable && !seek_to(s.files.input, s.end_offset)) return pass_result::read_failed;
@@ -311,6 +512,7 @@ std::size_t next_of(const pass_state& s, std::size_t& found, text what, std::siz
 // the lines before the first that holds the marker, that the G1 rule takes
 // for a travel move, or that may set the fan.
 std::size_t plain_lines(pass_state& s, std::string_view lines) {
+  if (s.t.phase != travel_phase::none) return 0;  // the travel's lines wait
   const std::size_t marker = next_of(s, s.next_marker, travel_marker, s.begin) - s.begin;
   const std::size_t before = marker >= lines.size() ? lines.size() : lines.rfind('\n', marker) + 1;
   if (!s.reads_words) return before;
@@ -320,7 +522,10 @@ std::size_t plain_lines(pass_state& s, std::string_view lines) {
     const std::size_t text_end = feed > plain && lines[feed - 1] == '\r' ? feed - 1 : feed;
     const std::size_t comment = next_of(s, s.next_comment, ';', s.begin + plain) - s.begin;
     const std::string_view words(lines.data() + plain, std::min(comment, text_end) - plain);
-    if ((s.options.g1_travel && is_g1_travel(words)) || (s.keeps_fan && may_set_fan(words))) break;
+    if ((s.options.g1_travel && is_g1_travel(words)) || (s.reads_fan && may_set_fan(words)) ||
+        (s.joins && may_move(words))) {
+      break;
+    }
     plain = feed + 1;
   }
   return plain;
@@ -384,12 +589,22 @@ void prepare(pass_state& s, const pass_files& files, const pass_options& options
   s.files = files;
   s.options = options;
   s.keeps_fan = options.speed == keep_speed;
-  s.reads_words = options.g1_travel || s.keeps_fan;
+  s.joins = options.min_travel >= 0;
+  s.reads_fan = s.keeps_fan || s.joins;
+  s.reads_words = options.g1_travel || s.reads_fan;
   const std::size_t block_size = std::max(options.block_size, min_block_size);
   s.block.resize(block_size);
   s.piece.resize(block_size);
+  // A held line can be longer than the block, and is joined to its line end
+  // for the console.
+  const std::size_t longest = s.joins ? std::max(block_size, max_held_size) : block_size;
   s.file_line.reserve(block_size + crlf.size());
-  s.console_line.reserve(block_size + crlf.size());
+  s.console_line.reserve(longest + crlf.size());
+  if (s.joins) {
+    s.t.bytes.reserve(max_held_size);
+    s.t.lines.reserve(max_held_size / held_line_cost);
+    s.head.reserve(head_size);
+  }
   if (!options.echo) s.out.resize(4 * block_size);
   for (added_line* line : {&s.fan_off_line, &s.fan_on_line}) {
     for (std::string* text : {&line->with_lf, &line->with_crlf, &line->for_console}) {
@@ -408,7 +623,8 @@ pass_result run_prepared(pass_state& s) {
     const pass_result checked = check_not_binary(s);
     if (checked != pass_result::complete) return checked;
   }
-  const pass_result result = run(s);
+  pass_result result = run(s);
+  if (result == pass_result::complete && !end_travel(s)) result = pass_result::write_failed;
   if (result != pass_result::complete || s.options.echo) return result;
   return flush_run(s) && flush(s) ? result : pass_result::write_failed;
 }

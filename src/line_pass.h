@@ -16,6 +16,10 @@ constexpr std::size_t default_block_size = 64 * 1024;
 /// read with room for more.
 constexpr std::size_t min_block_size = 4;
 
+/// The most a travel holds back while its length is not yet known, in bytes
+/// of its lines; a travel that would hold more counts as long enough.
+constexpr std::size_t max_held_size = 1 << 20;
+
 /// How a pass ended. spool_failed: the spool for a long line from a pipe
 /// could not be written.
 enum class pass_result { complete, read_failed, write_failed, spool_failed, binary_input };
@@ -34,6 +38,11 @@ struct pass_options {
   std::string_view speed;
   /// Also take G1 moves with X or Y and no extrusion for travel moves.
   bool g1_travel = false;
+  /// At zero or more: the travel moves of one travel (those with nothing
+  /// between them that moves the nozzle in X or Y or sets the fan) share one
+  /// pair of fan lines, and a travel shorter than this many millimetres gets
+  /// none. Below zero: every travel move gets its own pair.
+  double min_travel = -1;
   /// The dialogue's way: every line goes to the console, then to the file,
   /// each in one write, before the next line is read, so a stop leaves whole
   /// lines that were all seen. Otherwise the file is written in large blocks

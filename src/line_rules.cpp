@@ -194,11 +194,14 @@ bool is_g1_travel(const line_words& words) {
   return words.first == line_words::command::g1 && words.moves_xy && !words.extrudes;
 }
 
+bool sets_fan(const line_words& words) {
+  using command = line_words::command;
+  return !words.other_fan && (words.first == command::m106 || words.first == command::m107);
+}
+
 bool follow_fan(fan_state& fan, const line_words& words) {
   using command = line_words::command;
-  if (words.other_fan || (words.first != command::m106 && words.first != command::m107)) {
-    return false;
-  }
+  if (!sets_fan(words)) return false;
   fan_state now;
   now.on = words.first == command::m106 &&
            !(words.has_speed && (words.speed_is_zero || words.speed_too_long));

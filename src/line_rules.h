@@ -86,6 +86,10 @@ bool is_g1_travel(const line_words& words);
 /// need not be read for the fan.
 bool may_set_fan(std::string_view line);
 
+/// True when a line read with want_fan sets the part-cooling fan: M106 or
+/// M107 without a P word for another fan.
+bool sets_fan(const line_words& words);
+
 /// The part-cooling fan as the print has set it so far: off at the start.
 struct fan_state {
   bool on = false;

@@ -118,10 +118,7 @@ int process_file(const run_request& request, int& after_speed) {
     return 1;
   }
   say("Reading File: " + display_path(request.path));
-  pass_options options;
-  options.speed = speed;
-  options.g1_travel = request.g1_travel;
-  const int status = write_copy(input, request.path, options);
+  const int status = write_copy(input, request.path, pass_options_for(request, speed));
   close_file(input);  // nothing was written to it, so nothing can be lost
   return status;
 }

@@ -36,9 +36,7 @@ int report(pass_result result, const run_request& request, const native_path& sh
 int write_and_replace(io_handle input, io_handle temp, const native_path& temp_path,
                       const native_path& destination, bool replace, const native_path& shown,
                       const run_request& request) {
-  pass_options options;
-  options.speed = request.speed;
-  options.g1_travel = request.g1_travel;
+  pass_options options = pass_options_for(request, request.speed);
   options.echo = false;
   options.refuse_binary = true;
   const pass_result result = run_line_pass({input, temp, no_file}, options);

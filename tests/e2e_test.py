@@ -106,7 +106,36 @@ FAN_KEPT = b";LAYER:0\nM107\nG0 X1\n;LAYER:1\nM106 S255\n" + fan_lines([(b"G0 X2
 MISTAKES = [(("--fast", "a.gcode"), "unknown option '--fast'"), (("--speed",), "--speed needs a value"),
             (script("a.gcode", speed="256"), "invalid speed '256': give a number from 0 to 255, or keep"),
             (script(), "no G-code file given"), (("--in-place", "a.gcode"), "--in-place needs --speed"),
-            (script("a.gcode", "b.gcode"), "one G-code file at a time")]
+            (script("a.gcode", "b.gcode"), "one G-code file at a time"), (("--min-travel",), "--min-travel needs a value"),
+            *[(script(*option, "a.gcode"), f"invalid length '{option[-1][-3:].lstrip('=')}': give millimetres, such as 2 or 12.5")
+              for option in [("--min-travel=2mm",), ("--min-travel=-1",), ("--min-travel", "-1"), ("--min-travel=1e3",)]]]
+# Travels under --min-travel: the print's lines, the options, and the first and last travel move of each
+# travel that gets a fan pair. A travel is 3 mm long; a Z hop and a retraction join its moves.
+TRAVEL = [b"G1 X0 Y0 E1", b"G0 X1", b"G1 E-1", b"G0 Z1", b"G0 X3 ; on", b"G1 E1", b"G1 X4 E2"]
+HELD = [b"; held" * 10] * 20000  # more than a travel holds back
+TRAVELS = [("joined", TRAVEL, ("--in-place", "--min-travel", "2"), [(1, 4)]), ("at_the_length", TRAVEL, ("--min-travel=3",), [(1, 4)]),
+           ("below_the_length", TRAVEL, ("--min-travel", "3.01"), []), ("zero", TRAVEL, ("--min-travel=0",), [(1, 4)]),
+           ("relative", [b"G1 X9 Y9 E1", b"G91", b"G0 X1", b"G0 Y1", b"G1 X1 E1", b"G0 X3", b"G90"], ("--min-travel=2.5",), [(5, 5)]),
+           ("g92", [b"G1 X0 Y0 E1", b"G0 X1", b"G92 X0", b"G0 X1", b"G1 X5 E1"], ("--min-travel=2",), [(1, 3)]),
+           ("inches", [b"G1 X0 Y0 E1", b"G20", b"G0 X0.1", b"G21", b"G1 X5 E1"], ("--min-travel=2.5",), [(2, 2)]),
+           ("unknown_after_g28", [b"G1 X0 Y0 E1", b"G28 X", b"G0 Y1", b"G1 X1 Y1 E1", b"G0 X1 Y2"], ("--min-travel=5",), [(2, 2)]),
+           ("ended_by_an_arc", [b"G1 X0 Y0 E1", b"G0 X5", b"G2 X5 Y5 I0 J2.5", b"G0 X6"], ("--min-travel=2",), [(1, 1)]),
+           ("ended_by_a_fan_line", [b"G1 X0 Y0 E1", b"G0 X5", b"M106 S100", b"G0 X6"], ("--min-travel=2",), [(1, 1)]),
+           ("g1_and_keep", [b"M107", b"G1 X0 Y0 E1", b"G1 X5", b"M106 S100", b"G1 X1 E1", b"G1 X9 F9", b"G1 E1"],
+            ("--g1-travel", "--min-travel=2"), [(5, 5)]),
+           ("held_lines_bounded", [b"G1 X0 Y0 E1", b"G0 X0.5", *HELD, b"G0 X1", b"G1 X2 E1"], ("--min-travel=2",), [(1, 1)]),
+           ("long_line_held", [b"G1 X0 Y0 E1", b"G0 X0.5", b";" * 100000, b"G0 X1", b"G1 X2 E1"], ("--min-travel=1",), [(1, 3)])]
+
+
+def with_pairs(lines, pairs, speed):
+    firsts, lasts = {first for first, _ in pairs}, {last for _, last in pairs}
+    return [line for i, line in enumerate(lines) for line in [b"M107"] * (i in firsts) + [line] + [b"M106 S" + speed] * (i in lasts)]
+
+
+def lines_of(lines):
+    return b"".join(line + b"\n" for line in lines)
+
+
 REFUSED = [b"fast\n", b"-1\n", b"256\n", b"255.5\n", b"1e2\n", b"S200\n", b"12.\n", b"000000255\n",
            b"", b"  \n"]
 TENS = b"".join(b"G1 X%05d\n" % i for i in range(20))  # lines of ten bytes
@@ -195,6 +224,12 @@ ROWS = dict([
          args=script("--g1-travel", "a.gcode"), expect={COPY: fan_lines(G1_CASES)}),
     case("fan_kept_as_the_print_plans_it", said("Written to File: a.gcode_tormel.gcode"), files={"a.gcode": FAN_PLAN},
          args=script("a.gcode", speed="keep"), expect={COPY: FAN_KEPT}),
+    *[case(f"min_travel_{name}", said(f"Written to File: {'a.gcode' if '--in-place' in options else COPY}"),
+           files={"a.gcode": lines_of(lines)}, args=script(*options, "a.gcode", speed="keep" if "keep" in name else "200"),
+           expect={"a.gcode" if "--in-place" in options else COPY: lines_of(with_pairs(lines, pairs, b"100" if "keep" in name else b"200"))})
+      for name, lines, options, pairs in TRAVELS],
+    case("min_travel_in_the_dialogue", success("a.gcode", *[line.decode() for line in with_pairs(TRAVEL, [(1, 4)], b"200")]),
+         files={"a.gcode": lines_of(TRAVEL)}, args=("--min-travel", "2", "a.gcode"), expect={COPY: lines_of(with_pairs(TRAVEL, [(1, 4)], b"200"))}),
     case("dialogue_with_g1_travel_and_keep", success("a.gcode", "M106 S100", "M107", "G1 X1 Y1", "M106 S100"),
          files={"a.gcode": b"M106 S100\nG1 X1 Y1\n"}, args=("--g1-travel", "a.gcode"), typed=b"keep\n",
          expect={COPY: b"M106 S100\nM107\nG1 X1 Y1\nM106 S100\n"}),

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -62,6 +63,71 @@ bool has(const std::vector<std::string>& words, const std::string& letters, bool
   return false;
 }
 
+// Where the nozzle is in X and Y (0 and 1), the plain way.
+struct place {
+  double at[2] = {0, 0};
+  bool known[2] = {false, false};
+  bool relative = false, inches = false;
+};
+
+bool number(const std::string& text, double& value) {
+  const std::size_t body = text.find_first_not_of("+-") == 1 ? 1 : 0;
+  if (text.size() > 32 || text.find_first_not_of("+-.0123456789") != std::string::npos ||
+      text.find_first_of("+-", body) != std::string::npos ||
+      std::count(text.begin(), text.end(), '.') > 1 ||
+      text.find_first_of("0123456789") == std::string::npos) {
+    return false;
+  }
+  value = std::strtod(text.c_str(), nullptr);
+  return true;
+}
+
+struct line {
+  std::string text, end;
+  bool travel = false, ends_travel = false, fan_on = false, known = true;
+  double distance = 0;
+  std::string fan;
+};
+
+// Follows the nozzle through a line's words; true when the line moves it in X or Y.
+bool follow(place& p, const std::vector<std::string>& words, std::size_t size, line& l) {
+  const std::string g = words.empty() ? "" : words[0];
+  const int n = g.size() >= 2 && g.size() <= 4 && g[0] == 'G' &&
+                        g.find_first_not_of("0123456789", 1) == std::string::npos
+                    ? std::stoi(g.substr(1))
+                    : -1;
+  if (g.empty() || (g[0] != 'G' && g[0] != 'g') || n == 4 || n == 10 || n == 11) return false;
+  if (n == 20 || n == 21 || n == 90 || n == 91) {
+    (n < 90 ? p.inches : p.relative) = n == 20 || n == 91;
+    return false;
+  }
+  double to[2] = {p.at[0], p.at[1]};
+  bool named[2] = {false, false}, readable = size <= 256;
+  for (std::size_t i = 1; i < words.size(); ++i) {
+    const int axis = std::string("XYxy").find(words[i][0]);
+    if (axis >= 2) readable = false;
+    if (axis < 0 || axis >= 2) continue;
+    double value = 0;
+    readable = readable && !named[axis] && number(words[i].substr(1), value);
+    named[axis] = true;
+    to[axis] = (p.relative && n <= 3 ? p.at[axis] : 0) + value * (p.inches ? 25.4 : 1);
+  }
+  const double from[2] = {p.at[0], p.at[1]};
+  for (int axis = 0; axis < 2; ++axis) {
+    const bool set = readable && named[axis] && (n <= 3 || n == 92) && n >= 0;
+    if (set) p.at[axis] = to[axis];
+    if (set && !(p.relative && n <= 3)) p.known[axis] = true;
+    const bool homed = n == 28 && (named[axis] || !(named[0] || named[1]));
+    if (!readable || n < 0 || homed || (n > 3 && n != 28 && n != 92) ||
+        (n == 92 && words.size() == 1)) {
+      p.known[axis] = false;
+    }
+  }
+  const double dx = p.at[0] - from[0], dy = p.at[1] - from[1];
+  l.distance = n >= 0 && n <= 3 ? std::sqrt(dx * dx + dy * dy) : 0;
+  return n >= 0 && n <= 3 && (named[0] || named[1] || n >= 2 || size > 256);
+}
+
 // The pass the plain way: lines end at LF, a CR before it belongs to the line
 // end, and a last line without LF ends like the one before it (or with LF).
 // Each line ends with its own line end, or with `line_end` when one is given.
@@ -69,6 +135,8 @@ std::string model(const std::string& input, const std::string& line_end, const p
   const bool keep = o.speed == "keep";
   std::string out, end = "\n", fan = keep ? "" : std::string(o.speed);
   bool fan_on = !keep;
+  place nozzle;
+  std::vector<line> lines;
   for (std::size_t start = 0; start < input.size();) {
     const std::size_t feed = std::min(input.find('\n', start), input.size());
     std::string text = input.substr(start, feed - start);
@@ -79,17 +147,36 @@ std::string model(const std::string& input, const std::string& line_end, const p
     const bool travel =
         text.find("G0 ") != std::string::npos ||
         (o.g1_travel && first == "G1" && has(words, "XY", false) && !has(words, "E", true));
-    if (keep && (first == "M106" || first == "M107") && !has(words, "P", true)) {
+    line& l = lines.emplace_back();
+    const bool sets_fan = (first == "M106" || first == "M107") && !has(words, "P", true);
+    if (keep && sets_fan) {
       std::string speed = "S255";
       for (std::size_t i = words.size(); i-- > 1;) speed = words[i][0] == 'S' ? words[i] : speed;
       fan_on = first == "M106" && !is_zero(speed) && speed.size() <= 33;
       fan = fan_on ? speed.substr(1) : "";
     }
-    const std::string& ends_with = line_end.empty() ? end : line_end;
-    if (travel && fan_on) out += "M107" + ends_with;
-    out += text + ends_with;
-    if (travel && fan_on) out += "M106 S" + fan + ends_with;
+    const place before = nozzle;
+    const bool moves = follow(nozzle, words, text.substr(0, text.find(';')).size(), l);
+    l.known = before.known[0] && before.known[1] && nozzle.known[0] && nozzle.known[1];
+    l.text = text, l.end = line_end.empty() ? end : line_end, l.fan = fan, l.fan_on = fan_on;
+    l.travel = travel && fan_on;
+    l.ends_travel = sets_fan || (moves && !travel);
     start = feed + 1;
+  }
+  // A travel runs from a travel move to the last before a line that ends it.
+  for (std::size_t i = 0; i < lines.size();) {
+    std::size_t last = i;
+    double length = 0;
+    bool known = true;
+    for (std::size_t j = i;
+         j < lines.size() && lines[i].travel && (j == i || !lines[j].ends_travel); ++j) {
+      if (lines[j].travel) last = j, length += lines[j].distance, known = known && lines[j].known;
+      if (o.min_travel < 0) break;
+    }
+    const bool fan_lines = lines[i].travel && (!known || length >= o.min_travel);
+    if (fan_lines) out += "M107" + lines[i].end;
+    for (; i <= last; ++i) out += lines[i].text + lines[i].end;
+    if (fan_lines) out += "M106 S" + lines[last].fan + lines[last].end;
   }
   return out;
 }
@@ -103,10 +190,10 @@ void check(const std::string& input, const pass_options& options, bool through_p
   const std::string echoed =
       options.echo ? model(input, std::string(console_line_end()), options) : "";
   if (!complete || contents(out) != model(input, "", options) || contents(echo) != echoed) {
-    std::fprintf(stderr, "wrong pass with %zu-byte blocks from a %s on %zu bytes (%s%s%s)\n",
+    std::fprintf(stderr, "wrong pass with %zu-byte blocks from a %s on %zu bytes (%s%s%s, %g)\n",
                  options.block_size, through_pipe ? "pipe" : "file", input.size(),
                  options.g1_travel ? "G1, " : "", std::string(options.speed).c_str(),
-                 options.echo ? ", echo" : "");
+                 options.echo ? ", echo" : "", options.min_travel);
     std::abort();
   }
 }
@@ -117,6 +204,8 @@ pass_options options_for(unsigned char bits, std::size_t block) {
   options.speed = bits & 1 ? "keep" : "200";
   options.g1_travel = bits & 2;
   options.echo = !(bits & 4);
+  const double lengths[] = {0, 0.5, 1, 2, 3, 5, 10, 1000};
+  options.min_travel = bits & 8 ? lengths[bits >> 5] : -1;
   options.block_size = block;
   return options;
 }
@@ -148,8 +237,9 @@ int main(int argc, char** argv) {
   // random, with a stray byte now and then.
   std::mt19937 random(20261206);
   const std::vector<std::vector<std::string>> parts = {
-      {"G1", "G1", "G1", "G0", "M106", "M106", "M107", "G10", "G1X1", "", " G1", "M1060", " M106",
-       "\tM107"},
+      {"G1",  "G1",  "G1",    "G0",    "M106",   "M106", "M107", "G10", "G1X1",
+       "",    " G1", "M1060", " M106", "\tM107", "G0",   "G00",  "G2",  "G3",
+       "G28", "G90", "G91",   "G92",   "G20",    "G21",  "G4",   "g1",  "G29"},
       {" ", " ", "\t", "  ", ";"},
       {"X1",
        "Y2.5",
@@ -175,6 +265,16 @@ int main(int argc, char** argv) {
        std::string(1, '\0'),
        "\r",
        "E0-",
+       "X-1.5",
+       "X.5",
+       "Y+3",
+       "X10.",
+       "Y1e3",
+       "X",
+       "x1",
+       "Y4",
+       "X3",
+       "X-",
        "YE1",
        "E.0.",
        "S" + std::string(31, '1') + "2",
@@ -187,6 +287,26 @@ int main(int argc, char** argv) {
       input += pick(0);
       for (auto words = random() % 5; words > 0; --words) input += pick(1) + pick(2);
       input += pick(3);
+    }
+  }
+  // Prints on a small grid, for travels whose lengths meet the thresholds
+  // exactly (3, 4, 5), with all that may join, end or go round them.
+  const std::vector<std::string> moves = {
+      "G0 X%d Y%d", "G0 X%d",        "G1 X%d Y%d E1",
+      "G1 E-1",     "G0 Z1",         "G1 X%d Y%d",
+      "M106 S1%d",  "M107",          "G91",
+      "G90",        "G92 X%d Y%d",   "G20",
+      "G21",        "G28 X",         "G3 X%d Y%d I1",
+      ";G0 X%d",    "G1 Y%d F1800",  "G0 X%d Y%d ; G0 X%d Y%d",
+      "G92",        "G0 X%d.5 Y-%d", "G1 X.%d Y%d E1",
+      "G1 X%d X%d", "G0 x%d",        "G1" + std::string(255, ' ') + "Y%d"};
+  while (inputs.size() < 450) {
+    std::string& input = inputs.emplace_back(2, static_cast<char>(8 | (random() & 0xf7)));
+    for (auto lines = random() % 30; lines > 0; --lines) {
+      char text[300];
+      std::snprintf(text, sizeof text, moves[random() % moves.size()].c_str(),
+                    static_cast<int>(random() % 6), static_cast<int>(random() % 6));
+      input += text + std::string(random() % 4 ? "\n" : "\r\n");
     }
   }
   for (const std::string& input : inputs) {  // the fuzzer's first two bytes, then the file

@@ -1,0 +1,199 @@
+#include "motion.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+
+namespace {
+
+constexpr double mm_per_inch = 25.4;
+
+/// Longer numbers are no coordinate a print holds; refusing them also keeps
+/// every value read far from the limits of a double.
+constexpr std::size_t max_number_size = 32;
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// Takes the next word off the front of `words`.
+std::string_view next_word(std::string_view& words) {
+  std::size_t start = 0;
+  while (start < words.size() && is_blank(words[start])) ++start;
+  std::size_t end = start;
+  while (end < words.size() && !is_blank(words[end])) ++end;
+  const std::string_view word = words.substr(start, end - start);
+  words.remove_prefix(end);
+  return word;
+}
+
+// The number of a G word ("G1", "G01", "G28"); -1 for any other word, so that
+// a command the tool does not know counts as one that may move anywhere.
+int g_number(std::string_view word) {
+  if (word.size() < 2 || word.size() > 4 || word[0] != 'G') return -1;
+  int number = 0;
+  for (const char c : word.substr(1)) {
+    if (c < '0' || c > '9') return -1;
+    number = number * 10 + (c - '0');
+  }
+  return number;
+}
+
+// What the words after a command say of X and Y, in millimetres.
+struct axis_words {
+  bool x = false;  // named
+  bool y = false;
+  double x_value = 0;
+  double y_value = 0;
+  bool readable = true;  // each named at most once, with a number
+  bool any = false;      // any word at all
+};
+
+axis_words read_axes(std::string_view words, bool inches) {
+  axis_words axes;
+  for (std::string_view word = next_word(words); !word.empty(); word = next_word(words)) {
+    axes.any = true;
+    const char letter = word[0];
+    if (letter == 'X' || letter == 'Y') {
+      bool& named = letter == 'X' ? axes.x : axes.y;
+      double& value = letter == 'X' ? axes.x_value : axes.y_value;
+      axes.readable = axes.readable && !named && read_decimal(word.substr(1), value);
+      if (inches) value *= mm_per_inch;
+      named = true;
+    } else if (letter == 'x' || letter == 'y') {
+      axes.readable = false;  // firmware may read these as X and Y
+    }
+  }
+  return axes;
+}
+
+void forget(nozzle& at, bool x, bool y) {
+  at.x_known = at.x_known && !x;
+  at.y_known = at.y_known && !y;
+}
+
+void move_axis(double& at, bool& known, bool named, double value, bool relative) {
+  if (!named) return;
+  if (relative) {
+    at += value;  // an unknown axis stays unknown
+  } else {
+    at = value;
+    known = true;
+  }
+}
+
+line_motion move(nozzle& at, const axis_words& axes, bool arc) {
+  const nozzle from = at;
+  if (axes.readable) {
+    move_axis(at.x, at.x_known, axes.x, axes.x_value, at.relative);
+    move_axis(at.y, at.y_known, axes.y, axes.y_value, at.relative);
+  } else {
+    forget(at, true, true);
+  }
+  line_motion motion;
+  motion.moves_xy = axes.x || axes.y || arc;
+  const double dx = at.x - from.x;
+  const double dy = at.y - from.y;
+  motion.distance = std::sqrt(dx * dx + dy * dy);
+  return motion;
+}
+
+// G92 names where the nozzle is now; without any word, firmwares differ on
+// what it does.
+void set_position(nozzle& at, const axis_words& axes) {
+  if (!axes.readable || !axes.any) return forget(at, true, true);
+  move_axis(at.x, at.x_known, axes.x, axes.x_value, false);
+  move_axis(at.y, at.y_known, axes.y, axes.y_value, false);
+}
+
+// Follows `at` through one line; says nothing yet of what is known.
+line_motion step(nozzle& at, std::string_view words, bool cut) {
+  std::string_view rest = words;
+  const std::string_view command = next_word(rest);
+  if (command.empty() || (command[0] != 'G' && command[0] != 'g')) return {};
+  const int g = g_number(command);
+  switch (g) {
+    case 4:   // dwell
+    case 10:  // retract
+    case 11:  // unretract
+      return {};
+    case 20:
+    case 21:
+      at.inches = g == 20;
+      return {};
+    case 90:
+    case 91:
+      at.relative = g == 91;
+      return {};
+    default:
+      break;
+  }
+  line_motion unknown;
+  unknown.moves_xy = g >= 0 && g <= 3;
+  if (cut) {
+    forget(at, true, true);
+    return unknown;
+  }
+  const axis_words axes = read_axes(rest, at.inches);
+  switch (g) {
+    case 0:
+    case 1:
+    case 2:
+    case 3:
+      return move(at, axes, g >= 2);
+    case 28:  // homes the axes it names, or all of them
+      forget(at, axes.x || !(axes.x || axes.y), axes.y || !(axes.x || axes.y));
+      return {};
+    case 92:
+      set_position(at, axes);
+      return {};
+    default:  // may move anywhere
+      forget(at, true, true);
+      return unknown;
+  }
+}
+
+}  // namespace
+
+line_motion follow_motion(nozzle& at, std::string_view words, bool cut) {
+  const bool known_before = at.x_known && at.y_known;
+  line_motion motion = step(at, words, cut);
+  motion.known = known_before && at.x_known && at.y_known;
+  return motion;
+}
+
+bool may_move(std::string_view words) {
+  std::size_t start = 0;
+  while (start < words.size() && is_blank(words[start])) ++start;
+  return start < words.size() && (words[start] == 'G' || words[start] == 'g');
+}
+
+bool read_decimal(std::string_view text, double& value) {
+  if (text.size() > max_number_size) return false;
+  const bool negative = !text.empty() && text[0] == '-';
+  if (!text.empty() && (text[0] == '-' || text[0] == '+')) text.remove_prefix(1);
+  std::uint64_t mantissa = 0;
+  int digits = 0;
+  int fraction = -1;  // digits after the point; -1 without one
+  for (const char c : text) {
+    if (c >= '0' && c <= '9') {
+      mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
+      ++digits;
+      fraction += fraction >= 0 ? 1 : 0;
+    } else if (c == '.' && fraction < 0) {
+      fraction = 0;
+    } else {
+      return false;
+    }
+  }
+  if (digits == 0) return false;
+  // A mantissa that a double holds exactly, divided by an exact power of ten,
+  // gives the nearest double, as the slower general reading does.
+  constexpr double powers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                               1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  if (digits <= 15) {
+    value = static_cast<double>(mantissa) / powers[fraction < 0 ? 0 : fraction];
+  } else if (std::from_chars(text.data(), text.data() + text.size(), value).ec != std::errc()) {
+    return false;
+  }
+  if (negative) value = -value;
+  return true;
+}

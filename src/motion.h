@@ -1,0 +1,49 @@
+// Where the nozzle goes in X and Y, followed through a print line by line as
+// the printer's firmware follows it, so that the tool can tell how far a
+// travel takes it.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+/// The longest words part of a line, before its comment, that is read for X
+/// and Y: no real move comes near it, and a line read in pieces keeps no more
+/// of its start than this.
+constexpr std::size_t max_motion_words = 256;
+
+/// The nozzle in X and Y as far as the print has told it so far. At the start
+/// of a print neither is known; moves are absolute and in millimetres.
+struct nozzle {
+  double x = 0;
+  double y = 0;
+  bool x_known = false;
+  bool y_known = false;
+  bool relative = false;  // G91
+  bool inches = false;    // G20
+};
+
+/// What one line does to the nozzle.
+struct line_motion {
+  /// A move in X or Y: a G0 to G3 with an X or a Y word, or any arc.
+  bool moves_xy = false;
+  /// How far the move takes the nozzle, in a straight line, in millimetres.
+  double distance = 0;
+  /// Where the nozzle is, before the line and after it, is known, so
+  /// `distance` is.
+  bool known = true;
+};
+
+/// Follows `at` through the words of one line, the part before its ";"
+/// comment. `cut`: the words go on past `words`, which holds only their
+/// start (more than max_motion_words), so a G command's X and Y cannot be
+/// read and become unknown.
+line_motion follow_motion(nozzle& at, std::string_view words, bool cut);
+
+/// False when the first word of `words` cannot be a G command, so that the
+/// line need not be followed.
+bool may_move(std::string_view words);
+
+/// Reads a number as firmware writes one in a word: an optional sign, digits
+/// with at most one point, one digit at least ("10", "-1.5", ".5", "+3",
+/// "10."). False for anything else, exponents included.
+bool read_decimal(std::string_view text, double& value);
