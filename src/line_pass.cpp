@@ -508,32 +508,58 @@ std::size_t next_of(const pass_state& s, std::size_t& found, text what, std::siz
   return found;
 }
 
+// The words of the line that ends just before `end` in `lines`.
+std::string_view words_before(std::string_view lines, std::size_t end) {
+  const std::size_t start = end < 2 ? 0 : lines.rfind('\n', end - 2) + 1;
+  const std::size_t text_end = end - 1 > start && lines[end - 2] == '\r' ? end - 2 : end - 1;
+  return words_of(lines.substr(start, text_end - start));
+}
+
+// Follows the nozzle through the run of absolute moves in `lines` from
+// `begin` to `end`, from its last move back as far as it must.
+void follow_run(pass_state& s, std::string_view lines, std::size_t begin, std::size_t end) {
+  settled_axes settled;
+  for (std::size_t line_end = end; line_end > begin;) {
+    const std::string_view words = words_before(lines, line_end);
+    if (kind_of_move(s.at, words) != move_kind::none && follow_back(s.at, settled, words)) return;
+    line_end = static_cast<std::size_t>(words.data() - lines.data());
+  }
+}
+
 // How many bytes of whole lines from `begin` on the rules leave as they are:
 // the lines before the first that holds the marker, that the G1 rule takes
-// for a travel move, or that may set the fan.
+// for a travel move, or that may set the fan. Outside a travel, the moves
+// among them only move the nozzle, which is followed here.
 std::size_t plain_lines(pass_state& s, std::string_view lines) {
-  if (s.t.phase != travel_phase::none) return 0;  // the travel's lines wait
   const std::size_t marker = next_of(s, s.next_marker, travel_marker, s.begin) - s.begin;
   const std::size_t before = marker >= lines.size() ? lines.size() : lines.rfind('\n', marker) + 1;
   if (!s.reads_words) return before;
   std::size_t plain = 0;
+  std::size_t run = std::string_view::npos;  // where a run of absolute moves began
   while (plain < before) {
     const std::size_t feed = lines.find('\n', plain);
     const std::size_t text_end = feed > plain && lines[feed - 1] == '\r' ? feed - 1 : feed;
     const std::size_t comment = next_of(s, s.next_comment, ';', s.begin + plain) - s.begin;
     const std::string_view words(lines.data() + plain, std::min(comment, text_end) - plain);
-    if ((s.options.g1_travel && is_g1_travel(words)) || (s.reads_fan && may_set_fan(words)) ||
-        (s.joins && may_move(words))) {
-      break;
+    if ((s.options.g1_travel && is_g1_travel(words)) || (s.reads_fan && may_set_fan(words))) break;
+    const move_kind kind = s.joins ? kind_of_move(s.at, words) : move_kind::none;
+    if (kind == move_kind::in_run) {
+      run = std::min(run, plain);
+    } else if (kind == move_kind::other) {
+      if (run < plain) follow_run(s, lines, run, plain);
+      run = std::string_view::npos;
+      motion_of(s, words);
     }
     plain = feed + 1;
   }
+  if (run < plain) follow_run(s, lines, run, plain);
   return plain;
 }
 
 // Without the echo, a line the rules leave as it is needs nothing more: the
 // whole lines before the next one they change go on at once, as they are.
 bool put_plain_lines(pass_state& s) {
+  if (s.t.phase != travel_phase::none) return true;  // the travel's lines wait
   const std::string_view held(s.block.data() + s.begin, s.end - s.begin);
   const std::string_view lines = held.substr(0, held.rfind('\n') + 1);
   const std::size_t plain = plain_lines(s, lines);

@@ -1,5 +1,6 @@
 #include "motion.h"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -12,7 +13,14 @@ constexpr double mm_per_inch = 25.4;
 /// every value read far from the limits of a double.
 constexpr std::size_t max_number_size = 32;
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+// A table, as this is asked of nearly every byte of a print's moves.
+constexpr auto blanks = [] {
+  std::array<bool, 256> table{};
+  table[' '] = table['\t'] = true;
+  return table;
+}();
+
+bool is_blank(char c) { return blanks[static_cast<unsigned char>(c)]; }
 
 // Takes the next word off the front of `words`.
 std::string_view next_word(std::string_view& words) {
@@ -47,22 +55,62 @@ struct axis_words {
   bool any = false;      // any word at all
 };
 
+// Reads a number from `next` on, as far as it has a sign, digits and a
+// point, leaving `next` past it. False without a digit.
+bool read_number(const char*& next, const char* end, double& value) {
+  const char* const start = next;
+  const bool negative = next != end && *next == '-';
+  next += next != end && (*next == '-' || *next == '+') ? 1 : 0;
+  const char* const unsigned_start = next;
+  std::uint64_t mantissa = 0;
+  const auto read_digits = [&] {
+    const char* const first = next;
+    for (; next != end && static_cast<unsigned char>(*next - '0') < 10; ++next) {
+      mantissa = mantissa * 10 + static_cast<std::uint64_t>(*next - '0');
+    }
+    return static_cast<int>(next - first);
+  };
+  const int whole = read_digits();
+  next += next != end && *next == '.' ? 1 : 0;
+  const int fraction = read_digits();
+  const int digits = whole + fraction;
+  if (digits == 0 || next - start > static_cast<std::ptrdiff_t>(max_number_size)) return false;
+  // A mantissa that a double holds exactly, divided by an exact power of ten,
+  // gives the nearest double, as the slower general reading does.
+  static constexpr double powers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                      1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  if (digits <= 15) {
+    value = static_cast<double>(mantissa) / powers[fraction];
+  } else if (std::from_chars(unsigned_start, next, value).ec != std::errc()) {
+    return false;
+  }
+  if (negative) value = -value;
+  return true;
+}
+
+// Reads the words once, a byte at a time: nearly every line of a print is a
+// move, so this is the tool's inner loop.
 axis_words read_axes(std::string_view words, bool inches) {
   axis_words axes;
-  for (std::string_view word = next_word(words); !word.empty(); word = next_word(words)) {
+  const char* next = words.data();
+  const char* const end = next + words.size();
+  for (;;) {
+    while (next != end && is_blank(*next)) ++next;
+    if (next == end) return axes;
     axes.any = true;
-    const char letter = word[0];
+    const char letter = *next++;
     if (letter == 'X' || letter == 'Y') {
       bool& named = letter == 'X' ? axes.x : axes.y;
       double& value = letter == 'X' ? axes.x_value : axes.y_value;
-      axes.readable = axes.readable && !named && read_decimal(word.substr(1), value);
+      axes.readable = axes.readable && !named && read_number(next, end, value) &&
+                      (next == end || is_blank(*next));
       if (inches) value *= mm_per_inch;
       named = true;
     } else if (letter == 'x' || letter == 'y') {
       axes.readable = false;  // firmware may read these as X and Y
     }
+    while (next != end && !is_blank(*next)) ++next;
   }
-  return axes;
 }
 
 void forget(nozzle& at, bool x, bool y) {
@@ -160,40 +208,39 @@ line_motion follow_motion(nozzle& at, std::string_view words, bool cut) {
   return motion;
 }
 
-bool may_move(std::string_view words) {
-  std::size_t start = 0;
-  while (start < words.size() && is_blank(words[start])) ++start;
-  return start < words.size() && (words[start] == 'G' || words[start] == 'g');
+move_kind kind_of_move(const nozzle& at, std::string_view words) {
+  const std::size_t size = words.size();
+  // Most lines of a print are "G1 X.. Y.. E..": told at a glance.
+  if (size > 2 && words[0] == 'G' && words[1] >= '0' && words[1] <= '3' && is_blank(words[2])) {
+    return !at.relative && size <= max_motion_words ? move_kind::in_run : move_kind::other;
+  }
+  const std::string_view command = next_word(words);
+  if (command.empty() || (command[0] != 'G' && command[0] != 'g')) return move_kind::none;
+  const int g = g_number(command);
+  const bool run = g >= 0 && g <= 3 && !at.relative && size <= max_motion_words;
+  return run ? move_kind::in_run : move_kind::other;
+}
+
+bool follow_back(nozzle& at, settled_axes& settled, std::string_view words) {
+  next_word(words);  // the command
+  const axis_words axes = read_axes(words, at.inches);
+  // A move that cannot be read leaves both axes unknown, as far as no later
+  // move sets them.
+  if (!settled.x && (axes.x || !axes.readable)) {
+    at.x = axes.x_value;
+    at.x_known = axes.readable;
+    settled.x = true;
+  }
+  if (!settled.y && (axes.y || !axes.readable)) {
+    at.y = axes.y_value;
+    at.y_known = axes.readable;
+    settled.y = true;
+  }
+  return settled.x && settled.y;
 }
 
 bool read_decimal(std::string_view text, double& value) {
-  if (text.size() > max_number_size) return false;
-  const bool negative = !text.empty() && text[0] == '-';
-  if (!text.empty() && (text[0] == '-' || text[0] == '+')) text.remove_prefix(1);
-  std::uint64_t mantissa = 0;
-  int digits = 0;
-  int fraction = -1;  // digits after the point; -1 without one
-  for (const char c : text) {
-    if (c >= '0' && c <= '9') {
-      mantissa = mantissa * 10 + static_cast<std::uint64_t>(c - '0');
-      ++digits;
-      fraction += fraction >= 0 ? 1 : 0;
-    } else if (c == '.' && fraction < 0) {
-      fraction = 0;
-    } else {
-      return false;
-    }
-  }
-  if (digits == 0) return false;
-  // A mantissa that a double holds exactly, divided by an exact power of ten,
-  // gives the nearest double, as the slower general reading does.
-  constexpr double powers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                               1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-  if (digits <= 15) {
-    value = static_cast<double>(mantissa) / powers[fraction < 0 ? 0 : fraction];
-  } else if (std::from_chars(text.data(), text.data() + text.size(), value).ec != std::errc()) {
-    return false;
-  }
-  if (negative) value = -value;
-  return true;
+  const char* next = text.data();
+  const char* const end = next + text.size();
+  return read_number(next, end, value) && next == end;
 }

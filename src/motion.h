@@ -39,9 +39,25 @@ struct line_motion {
 /// read and become unknown.
 line_motion follow_motion(nozzle& at, std::string_view words, bool cut);
 
-/// False when the first word of `words` cannot be a G command, so that the
-/// line need not be followed.
-bool may_move(std::string_view words);
+/// What the first word of a line's words says of how it may move the nozzle:
+/// not at all; as a move (G0 to G3) that may join a run of absolute moves
+/// read back from its end with follow_back (in absolute mode, and with words
+/// that are not cut); or otherwise, to be followed with follow_motion.
+enum class move_kind { none, in_run, other };
+move_kind kind_of_move(const nozzle& at, std::string_view words);
+
+/// The axes that later moves of a run have set, while the run is read back.
+struct settled_axes {
+  bool x = false;
+  bool y = false;
+};
+
+/// Follows `at` through one move of a run of absolute moves, read from the
+/// last move back: where a run leaves the nozzle depends only on its last
+/// moves, so that a print's long runs of extrusions need not all be read.
+/// The move sets only the axes no later move has set. True once both are
+/// set, when the moves before it need no reading.
+bool follow_back(nozzle& at, settled_axes& settled, std::string_view words);
 
 /// Reads a number as firmware writes one in a word: an optional sign, digits
 /// with at most one point, one digit at least ("10", "-1.5", ".5", "+3",

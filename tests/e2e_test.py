@@ -116,6 +116,7 @@ HELD = [b"; held" * 10] * 20000  # more than a travel holds back
 TRAVELS = [("joined", TRAVEL, ("--in-place", "--min-travel", "2"), [(1, 4)]), ("at_the_length", TRAVEL, ("--min-travel=3",), [(1, 4)]),
            ("below_the_length", TRAVEL, ("--min-travel", "3.01"), []), ("zero", TRAVEL, ("--min-travel=0",), [(1, 4)]),
            ("relative", [b"G1 X9 Y9 E1", b"G91", b"G0 X1", b"G0 Y1", b"G1 X1 E1", b"G0 X3", b"G90"], ("--min-travel=2.5",), [(5, 5)]),
+           ("after_a_run_of_moves", [b"G1 X0 Y0 E1", b"G1 X1 Y2 E1", b"G1 X3 E1", b"G0 X5 Y2", b"G1 X9 E1"], ("--min-travel=3",), []),
            ("g92", [b"G1 X0 Y0 E1", b"G0 X1", b"G92 X0", b"G0 X1", b"G1 X5 E1"], ("--min-travel=2",), [(1, 3)]),
            ("inches", [b"G1 X0 Y0 E1", b"G20", b"G0 X0.1", b"G21", b"G1 X5 E1"], ("--min-travel=2.5",), [(2, 2)]),
            ("unknown_after_g28", [b"G1 X0 Y0 E1", b"G28 X", b"G0 Y1", b"G1 X1 Y1 E1", b"G0 X1 Y2"], ("--min-travel=5",), [(2, 2)]),
