@@ -556,10 +556,28 @@ std::size_t plain_lines(pass_state& s, std::string_view lines) {
   return plain;
 }
 
+// Whether the next whole line is an absolute move in X or Y that is no
+// travel move, which ends a travel and then goes on like any such move.
+bool ends_travel_as_plain_line(pass_state& s) {
+  const std::string_view held(s.block.data() + s.begin, s.end - s.begin);
+  const std::size_t feed = held.find('\n');
+  if (feed == std::string_view::npos ||
+      next_of(s, s.next_marker, travel_marker, s.begin) - s.begin < feed) {
+    return false;
+  }
+  const std::size_t text_end = feed > 0 && held[feed - 1] == '\r' ? feed - 1 : feed;
+  const std::string_view words = words_of(held.substr(0, text_end));
+  return kind_of_move(s.at, words) == move_kind::in_run &&
+         !(s.options.g1_travel && is_g1_travel(words)) && moves_in_xy(words);
+}
+
 // Without the echo, a line the rules leave as it is needs nothing more: the
 // whole lines before the next one they change go on at once, as they are.
 bool put_plain_lines(pass_state& s) {
-  if (s.t.phase != travel_phase::none) return true;  // the travel's lines wait
+  if (s.t.phase != travel_phase::none) {
+    if (!ends_travel_as_plain_line(s)) return true;  // the travel's lines wait
+    if (!end_travel(s)) return false;
+  }
   const std::string_view held(s.block.data() + s.begin, s.end - s.begin);
   const std::string_view lines = held.substr(0, held.rfind('\n') + 1);
   const std::size_t plain = plain_lines(s, lines);

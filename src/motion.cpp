@@ -55,33 +55,39 @@ struct axis_words {
   bool any = false;      // any word at all
 };
 
-// Reads a number from `next` on, as far as it has a sign, digits and a
-// point, leaving `next` past it. False without a digit.
-bool read_number(const char*& next, const char* end, double& value) {
-  const char* const start = next;
+// Reads a number from `from` on, as far as it has a sign, digits and a
+// point, leaving `from` past it. False without a digit.
+bool read_number(const char*& from, const char* end, double& value) {
+  // A copy, which the compiler may keep in a register: a char may alias
+  // the pointer `from` refers to.
+  const char* next = from;
   const bool negative = next != end && *next == '-';
   next += next != end && (*next == '-' || *next == '+') ? 1 : 0;
-  const char* const unsigned_start = next;
+  const char* const digits_start = next;
+  const char* point = nullptr;
   std::uint64_t mantissa = 0;
-  const auto read_digits = [&] {
-    const char* const first = next;
-    for (; next != end && static_cast<unsigned char>(*next - '0') < 10; ++next) {
-      mantissa = mantissa * 10 + static_cast<std::uint64_t>(*next - '0');
+  for (; next != end; ++next) {
+    const auto digit = static_cast<unsigned>(static_cast<unsigned char>(*next)) - '0';
+    if (digit < 10) {
+      mantissa = mantissa * 10 + digit;
+    } else if (*next == '.' && point == nullptr) {
+      point = next;
+    } else {
+      break;
     }
-    return static_cast<int>(next - first);
-  };
-  const int whole = read_digits();
-  next += next != end && *next == '.' ? 1 : 0;
-  const int fraction = read_digits();
-  const int digits = whole + fraction;
-  if (digits == 0 || next - start > static_cast<std::ptrdiff_t>(max_number_size)) return false;
+  }
+  const auto digits = next - digits_start - (point != nullptr ? 1 : 0);
+  const auto fraction = point != nullptr ? next - point - 1 : 0;
+  const bool too_long = next - from > static_cast<std::ptrdiff_t>(max_number_size);
+  from = next;
+  if (digits == 0 || too_long) return false;
   // A mantissa that a double holds exactly, divided by an exact power of ten,
   // gives the nearest double, as the slower general reading does.
   static constexpr double powers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                       1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
   if (digits <= 15) {
     value = static_cast<double>(mantissa) / powers[fraction];
-  } else if (std::from_chars(unsigned_start, next, value).ec != std::errc()) {
+  } else if (std::from_chars(digits_start, next, value).ec != std::errc()) {
     return false;
   }
   if (negative) value = -value;
@@ -219,6 +225,14 @@ move_kind kind_of_move(const nozzle& at, std::string_view words) {
   const int g = g_number(command);
   const bool run = g >= 0 && g <= 3 && !at.relative && size <= max_motion_words;
   return run ? move_kind::in_run : move_kind::other;
+}
+
+bool moves_in_xy(std::string_view words) {
+  const int g = g_number(next_word(words));
+  for (std::string_view word = next_word(words); !word.empty(); word = next_word(words)) {
+    if (word[0] == 'X' || word[0] == 'Y') return true;
+  }
+  return g == 2 || g == 3;
 }
 
 bool follow_back(nozzle& at, settled_axes& settled, std::string_view words) {

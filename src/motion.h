@@ -46,6 +46,10 @@ line_motion follow_motion(nozzle& at, std::string_view words, bool cut);
 enum class move_kind { none, in_run, other };
 move_kind kind_of_move(const nozzle& at, std::string_view words);
 
+/// True when the words of a move (G0 to G3) move the nozzle in X or Y: they
+/// name X or Y, or they are an arc.
+bool moves_in_xy(std::string_view words);
+
 /// The axes that later moves of a run have set, while the run is read back.
 struct settled_axes {
   bool x = false;
