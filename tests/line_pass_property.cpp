@@ -118,7 +118,8 @@ bool follow(place& p, const std::vector<std::string>& words, std::size_t size, l
     if (set) p.at[axis] = to[axis];
     if (set && !(p.relative && n <= 3)) p.known[axis] = true;
     const bool homed = n == 28 && (named[axis] || !(named[0] || named[1]));
-    if (!readable || n < 0 || homed || (n > 3 && n != 28 && n != 92) ||
+    // Homing needs no value: G28 X forgets X alone.
+    if ((!readable && (n != 28 || size > 256)) || n < 0 || homed || (n > 3 && n != 28 && n != 92) ||
         (n == 92 && words.size() == 1)) {
       p.known[axis] = false;
     }
