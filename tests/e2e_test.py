@@ -1,8 +1,9 @@
 """End-to-end tests: run the real tarvix in temporary folders, all cases side by
 side so that the tool's 5 s pauses overlap. TARVIX names the binary,
-TARVIX_VERSION its version, TARVIX_LAUNCHER a command to start it with (wine,
-valgrind), TARVIX_SKIP the cases that cannot hold under it (name=reason|...).
-Arguments pick cases."""
+TARVIX_VERSION its version, TARVIX_STOP_AT_LIBRARY the stop library
+(tests/stop_at.cpp, built beside the binary), TARVIX_LAUNCHER a command to
+start it with (wine, valgrind), TARVIX_SKIP the cases that cannot hold under
+it (name=reason|...). Arguments pick cases; --list names them all."""
 import concurrent.futures
 import fcntl
 import os
@@ -17,17 +18,21 @@ import threading
 import time
 import traceback
 
-TARVIX = os.path.abspath(os.environ["TARVIX"])
+TARVIX = os.path.abspath(os.environ.get("TARVIX", ""))
 LAUNCHER = shlex.split(os.environ.get("TARVIX_LAUNCHER", ""))
 SKIP = dict(item.split("=", 1) for item in os.environ.get("TARVIX_SKIP", "").split("|") if item)
 ON_WINDOWS = TARVIX.endswith(".exe")
 STOP_AT = os.environ.get("TARVIX_STOP_AT_LIBRARY", "")
 NL = "\r\n" if ON_WINDOWS else "\n"
-BANNER = [f"Tarvix Version {os.environ['TARVIX_VERSION']}", "Made by the Tarvix developers",
+BANNER = [f"Tarvix Version {os.environ.get('TARVIX_VERSION')}", "Made by the Tarvix developers",
           "Released 2026-12-06. All rights reserved.", "", "Usage: Tarvix <gcode file>"]
 SEP = "-" * 43
 COPY = "a.gcode_tormel.gcode"
 G0, G0_COPY, G0_ECHO = b"G0 X1\n", b"M107\nG0 X1\nM106 S200\n", ["M107", "G0 X1", "M106 S200"]
+NOTE = b"; fan off during travel moves: tarvix --speed 200\n"  # how a run from the command line ends its result
+NOTED = G0_COPY + NOTE
+REFUSAL = "Enter Speed:Invalid speed: enter a number from 0 to 255, or keep"
+OLD = 1000000000  # the modification time of the files a row makes
 
 
 def stopped(stop):
@@ -106,7 +111,7 @@ FAN_KEPT = b";LAYER:0\nM107\nG0 X1\n;LAYER:1\nM106 S255\n" + fan_lines([(b"G0 X2
 MISTAKES = [(("--fast", "a.gcode"), "unknown option '--fast'"), (("--speed",), "--speed needs a value"),
             (script("a.gcode", speed="256"), "invalid speed '256': give a number from 0 to 255, or keep"),
             (script(), "no G-code file given"), (("--in-place", "a.gcode"), "--in-place needs --speed"),
-            (script("a.gcode", "b.gcode"), "one G-code file at a time")]
+            (script("a.gcode", "b.gcode"), "one G-code file at a time"), (("a.gcode", "--fast"), "unknown option '--fast'")]
 REFUSED = [b"fast\n", b"-1\n", b"256\n", b"255.5\n", b"1e2\n", b"S200\n", b"12.\n", b"000000255\n",
            b"", b"  \n"]
 TENS = b"".join(b"G1 X%05d\n" % i for i in range(20))  # lines of ten bytes
@@ -136,11 +141,11 @@ ROWS = dict([
          files={"a.gcode": "->/proc/self/mem"}),
     case("speed_goes_in_as_typed", success("a.gcode", "M107", "G0 X1", "M106 S00255.0"),
          typed=b" 00255.0 more\n", expect={COPY: b"M107\nG0 X1\nM106 S00255.0\n"}),
-    case("blanks_before_the_speed_are_bounded", console("Enter Speed:Invalid speed: enter a number from 0 to 255"),
+    case("blanks_before_the_speed_are_bounded", console(REFUSAL),
          1, typed=b"\n" * 5000 + b"200\n"),
     case("input_is_standard_input", success("a.gcode", *G0_ECHO), files={"a.gcode": "->/dev/stdin"},
          typed=b"200\nG0 X1\n", expect={COPY: G0_COPY}),  # the speed read takes nothing past its end
-    *[case(f"refuses_speed_{typed!r}", console("Enter Speed:Invalid speed: enter a number from 0 to 255"),
+    *[case(f"refuses_speed_{typed!r}", console(REFUSAL),
            1, typed=typed) for typed in REFUSED],
     case("bytes_and_line_ends_kept", success("a.gcode", "G1\0X", "M107", "G0 \x1aY", "M106 S200", "end"),
          files={"a.gcode": b"G1\0X\r\nG0 \x1aY\r\nend"},
@@ -161,11 +166,21 @@ ROWS = dict([
                                         ("reader_gone", dict(stdout=pipe_without_a_reader()))]],
     # From a slicer or a script.
     case("script_writes_a_copy", said("Written to File: a.gcode_tormel.gcode"), args=script("a.gcode"),
-         typed=None, expect={COPY: G0_COPY}),
-    case("script_in_place", said("Written to File: a.gcode"), args=("--speed=200", "--in-place", "a.gcode"),
-         typed=None, expect={"a.gcode": G0_COPY}),
+         typed=None, expect={COPY: NOTED}),
+    *[case(f"script_in_place_{i}", said("Written to File: a.gcode"), args=args, typed=None, expect={"a.gcode": NOTED})
+      for i, args in enumerate([("--speed=200", "--in-place", "a.gcode"), ("a.gcode", "--in-place", "--speed", "200")])],
     case("script_after_the_options_end", said("Written to File: -a.gcode_tormel.gcode"),
-         files={"-a.gcode": G0}, args=script("--", "-a.gcode"), expect={"-a.gcode_tormel.gcode": G0_COPY}),
+         files={"-a.gcode": G0}, args=script("--", "-a.gcode"), expect={"-a.gcode_tormel.gcode": NOTED}),
+    case("note_in_the_last_line_end", said(f"Written to File: {COPY}"), files={"a.gcode": b"G1\r\nG0 X1"},
+         args=script("a.gcode"), expect={COPY: b"G1\r\nM107\r\nG0 X1\r\nM106 S200\r\n" + NOTE.replace(b"\n", b"\r\n")}),
+    # A file changed from the command line is left as it is, its modification time too, and nothing is written.
+    *[case(f"already_changed_{i}", said(f"Already changed: {path}"), files={path: content}, args=script(*args),
+           typed=None, expect={path: content}) for i, (path, args, content) in enumerate([
+        ("a.gcode", ("--in-place", "a.gcode"), NOTED), (COPY, (COPY,), NOTED),
+        ("a.gcode", ("a.gcode", "--g1-travel"), b"G1 X1\r\n; fan off during travel moves: tarvix --speed keep")])],
+    *[case(f"mentioned_but_not_changed_{i}", said(f"Written to File: {COPY}"), files={"a.gcode": content},
+           args=script("a.gcode"), expect={COPY: bracketed(content) + NOTE})
+      for i, content in enumerate([NOTE + G0, G0 + b"M117 " + NOTE])],
     case("script_says_what_failed_and_where", "", 1, files={}, args=script("b.gcode"),
          err="Unable to open file to read: b.gcode ("),
     case("script_refuses_binary_gcode", "", 1, files={"a.gcode": b"GCDE\1\0G0 "}, args=script("--in-place", "a.gcode"),
@@ -179,10 +194,10 @@ ROWS = dict([
     case("spool_in_tmpdir", "", 1, files={"a.gcode": "->/dev/stdin"}, args=script("a.gcode"), typed=b"x" * 70000 + b"\n",
          err="Unable to write to file: missing (", env={**os.environ, "TMPDIR": "missing"}),
     case("script_copy_through_a_dangling_link", said(f"Written to File: {COPY}"), files={"a.gcode": G0, COPY: "->out/b.gcode",
-         "out/a": b""}, args=script("a.gcode"), expect={"out/b.gcode": G0_COPY, COPY: G0_COPY}),
+         "out/a": b""}, args=script("a.gcode"), expect={"out/b.gcode": NOTED, COPY: NOTED}),
     case("script_in_place_with_a_long_name", said(f"Written to File: {'a' * 250}"), files={"a" * 250: G0},
-         args=script("--in-place", "a" * 250), expect={"a" * 250: G0_COPY}),
-    case("speed_read_fails_part_way", console("Enter Speed:Invalid speed: enter a number from 0 to 255"), 1,
+         args=script("--in-place", "a" * 250), expect={"a" * 250: NOTED}),
+    case("speed_read_fails_part_way", console(REFUSAL), 1,
          typed=b"20", env=preloaded(TARVIX_FAIL_AT="read")),
     case("script_full_disk_leaves_the_file", "", 1, files={"a.gcode": TENS * 2000}, args=script("--in-place", "a.gcode"),
          err="Unable to write to file: a.gcode (", expect={"a.gcode": TENS * 2000},  # more than one large write
@@ -192,12 +207,13 @@ ROWS = dict([
     case("help", None, args=("--help",)),
     case("version", said(BANNER[0]), args=("--version",)),
     case("g1_travel", said("Written to File: a.gcode_tormel.gcode"), files={"a.gcode": b"".join(l for l, _ in G1_CASES)},
-         args=script("--g1-travel", "a.gcode"), expect={COPY: fan_lines(G1_CASES)}),
+         args=("--g1-travel", "a.gcode", "--speed=200"), expect={COPY: fan_lines(G1_CASES) + NOTE.replace(b"\n", b" --g1-travel\n")}),
     case("fan_kept_as_the_print_plans_it", said("Written to File: a.gcode_tormel.gcode"), files={"a.gcode": FAN_PLAN},
-         args=script("a.gcode", speed="keep"), expect={COPY: FAN_KEPT}),
-    case("dialogue_with_g1_travel_and_keep", success("a.gcode", "M106 S100", "M107", "G1 X1 Y1", "M106 S100"),
-         files={"a.gcode": b"M106 S100\nG1 X1 Y1\n"}, args=("--g1-travel", "a.gcode"), typed=b"keep\n",
-         expect={COPY: b"M106 S100\nM107\nG1 X1 Y1\nM106 S100\n"}),
+         args=script("a.gcode", speed="keep"), expect={COPY: FAN_KEPT + NOTE.replace(b"200", b"keep")}),
+    *[case(f"dialogue_with_g1_travel_and_keep_{i}", success("a.gcode", "M106 S100", "M107", "G1 X1 Y1", "M106 S100"),
+           files={"a.gcode": b"M106 S100\nG1 X1 Y1\n"}, args=args, typed=b"keep\n",
+           expect={COPY: b"M106 S100\nM107\nG1 X1 Y1\nM106 S100\n"})
+      for i, args in enumerate([("--g1-travel", "a.gcode"), ("a.gcode", "--g1-travel")])],
 ])
 
 
@@ -215,6 +231,7 @@ def make_files(folder, files):
             os.link(pathlib.Path(folder, content[2:]), path)
         else:
             path.write_bytes(content)
+            os.utime(path, (OLD, OLD))
 
 
 def read(folder, name):
@@ -255,6 +272,8 @@ def run_row(row, folder):
     same("status and stderr", (proc.returncode, err[:len(row["err"])] if row["err"] else err), (row["status"], row["err"]))
     for name, content in row["expect"].items():
         same(name, read(folder, name), content)
+        if content == row["files"].get(name):  # a file left as it was keeps its modification time
+            same(name + " modification time", os.stat(os.path.join(folder, name)).st_mtime, OLD)
     left = {name.split("/")[0] for name in [*row["files"], *row["expect"]] if row["expect"].get(name, 1) is not None}
     same("files in the folder", sorted(os.listdir(folder)), sorted(left))
 
@@ -277,7 +296,7 @@ def speed_read_is_bounded(folder):
         except BrokenPipeError:
             pass  # the tool has read enough and left
         same("status", proc.wait(timeout=60), 1)
-        same("console", proc.stdout.read().decode(), console("Enter Speed:Invalid speed: enter a number from 0 to 255"))
+        same("console", proc.stdout.read().decode(), console(REFUSAL))
 
 
 def stopped_mid_pass(folder, stop, data, times=1):
@@ -338,7 +357,7 @@ def in_place_keeps_a_link_and_the_mode(folder):
     kept = os.stat(os.path.join(folder, "a.gcode"))
     same("run", (proc.returncode, out.decode(), err, os.readlink(os.path.join(folder, "l.gcode")), read(folder, "a.gcode"),
                  kept.st_mode & 0o777, (kept.st_uid, kept.st_gid)),
-         (0, said("Written to File: l.gcode"), b"", "a.gcode", G0_COPY, 0o640, owner))
+         (0, said("Written to File: l.gcode"), b"", "a.gcode", NOTED, 0o640, owner))
 
 
 def locked_and_stopped(folder, in_place):
@@ -460,6 +479,15 @@ def run_in_a_new_folder(test):
 def main(names):
     cases = {name: lambda folder, row=row: run_row(row, folder) for name, row in ROWS.items()}
     cases.update(HARNESSED)
+    if names == ["--list"]:
+        print("\n".join(cases))
+        return 0
+    unknown = [name for name in names if name not in cases]
+    unset = [name for name in ["TARVIX", "TARVIX_VERSION"] if not os.environ.get(name)]
+    if unknown or unset:
+        print(f"e2e_test.py: no case {' '.join(unknown)} (see --list)" if unknown else
+              f"e2e_test.py: set {' and '.join(unset)} (see the README's Tests)", file=sys.stderr)
+        return 2
     chosen = [name for name in cases if name in names or not names]
     for name in filter(SKIP.__contains__, chosen):
         print(f"skip {name}: {SKIP[name]}")
