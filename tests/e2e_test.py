@@ -22,7 +22,7 @@ TARVIX = os.path.abspath(os.environ.get("TARVIX", ""))
 LAUNCHER = shlex.split(os.environ.get("TARVIX_LAUNCHER", ""))
 SKIP = dict(item.split("=", 1) for item in os.environ.get("TARVIX_SKIP", "").split("|") if item)
 ON_WINDOWS = TARVIX.endswith(".exe")
-STOP_AT = os.environ.get("TARVIX_STOP_AT_LIBRARY", "")
+STOP_AT = os.path.abspath(os.environ["TARVIX_STOP_AT_LIBRARY"]) if os.environ.get("TARVIX_STOP_AT_LIBRARY") else ""
 NL = "\r\n" if ON_WINDOWS else "\n"
 BANNER = [f"Tarvix Version {os.environ.get('TARVIX_VERSION')}", "Made by the Tarvix developers",
           "Released 2026-12-06. All rights reserved.", "", "Usage: Tarvix <gcode file>"]
@@ -322,7 +322,16 @@ def stopped_mid_pass(folder, stop, data, times=1):
          echoed[len(copy):].count(b"\n") <= 1, True)
 
 
-def in_the_pause(folder, older, starve):
+def held(proc):
+    """Whether a SIGSTOP just sent has taken hold, rather than come after the run ended."""
+    while proc.poll() is None:
+        if pathlib.Path(f"/proc/{proc.pid}/stat").read_text().rsplit(")", 1)[1].split()[0] == "T":
+            return True
+        time.sleep(0.01)
+    return False
+
+
+def in_the_pause(folder, older, starve, tries=3):
     """Until the pass begins the copy is locked, an older one is kept, and a new
     one is not left behind, whether the run is stopped or runs out of memory."""
     make_files(folder, {"a.gcode": G0, COPY: older} if older else {"a.gcode": G0})
@@ -331,6 +340,9 @@ def in_the_pause(folder, older, starve):
         first.stdin.flush()
         next(line for line in first.stdout if b"Analyzing" in line)
         first.send_signal(signal.SIGSTOP)  # held in its pause, however slow the second is to start
+        if not held(first):  # the other cases kept this thread from running for the whole pause
+            same("run held in its pause, tries left", tries > 1, True)
+            return in_the_pause(os.path.join(folder, str(tries)), older, starve, tries - 1)
         try:
             with start(folder, "a.gcode") as second:
                 out, err = second.communicate(b"200\n", timeout=600)
