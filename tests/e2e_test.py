@@ -498,7 +498,7 @@ def main(names):
     unset = [name for name in ["TARVIX", "TARVIX_VERSION"] if not os.environ.get(name)]
     if unknown or unset:
         print(f"e2e_test.py: no case {' '.join(unknown)} (see --list)" if unknown else
-              f"e2e_test.py: set {' and '.join(unset)} (see the README's Tests)", file=sys.stderr)
+              f"e2e_test.py: set {' and '.join(unset)} (see docs/tests.md)", file=sys.stderr)
         return 2
     chosen = [name for name in cases if name in names or not names]
     for name in filter(SKIP.__contains__, chosen):
