@@ -57,11 +57,20 @@ run_request just(kind what) {
   return request;
 }
 
+// A dialogue ignores what follows its file, as it always has; an option
+// after the file makes the whole a command line, read as if it came first.
+bool has_option_after_file(int argc, native_char** argv) {
+  for (int i = 2; i < argc; ++i) {
+    if (argv[i][0] == '-') return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 run_request read_command_line(int argc, native_char** argv) {
   run_request request;
-  if (argc < 2 || argv[1][0] != '-') {
+  if (argc < 2 || (argv[1][0] != '-' && !has_option_after_file(argc, argv))) {
     if (argc >= 2) request.path = argv[1];
     return request;
   }
@@ -118,10 +127,13 @@ pass_options pass_options_for(const run_request& request, std::string_view speed
 
 std::string_view help_text() {
   return R"(Usage: tarvix [options] [--] <gcode file>
+       tarvix <gcode file> [options]
 
 Puts every travel move of a G-code file between M107 (fan off) and
 M106 S<speed> (fan on). Without --speed it asks for the speed, echoes every
-line it writes, and writes the copy to <gcode file>_tormel.gcode.
+line it writes, and writes the copy to <gcode file>_tormel.gcode. With
+--speed it ends the result with a comment that says so, and leaves a file
+that ends with such a comment as it is ("Already changed").
 
 Options:
   --speed S    the fan speed: a number from 0 to 255, or keep (the speed
@@ -139,8 +151,8 @@ Options:
   --version    show the version
   --           end of the options, for a file whose name begins with -
 
-Exit status: 0 written; 1 the run failed, and says why; 2 a mistake on the
-command line.
+Exit status: 0 written, or already changed; 1 the run failed, and says
+why; 2 a mistake on the command line.
 )";
 }
 

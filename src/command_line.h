@@ -24,8 +24,9 @@ struct run_request {
   std::string mistake;
 };
 
-/// Reads `tarvix [options] [--] <gcode file>`. When the first argument does
-/// not begin with "-", the run is the dialogue and further arguments are
+/// Reads `tarvix [options] [--] <gcode file>`, or the file first with
+/// options after it. When the first argument does not begin with "-" and
+/// none after it does, the run is the dialogue and further arguments are
 /// ignored, as they always were.
 run_request read_command_line(int argc, native_char** argv);
 

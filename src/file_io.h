@@ -127,6 +127,9 @@ io_handle open_spool();
 /// True when `file` can be read again after a seek (a regular file).
 bool can_seek(io_handle file);
 
+/// The size in bytes of a seekable file, or -1 when it cannot be had.
+std::int64_t file_size(io_handle file);
+
 /// Moves the read position of a seekable file to `offset` from its start.
 bool seek_to(io_handle file, std::int64_t offset);
 

@@ -392,6 +392,13 @@ bool can_seek(io_handle file) {
   return fstat(static_cast<int>(file), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+std::int64_t file_size(io_handle file) {
+  struct stat info {};
+  if (fstat(static_cast<int>(file), &info) == 0) return info.st_size;
+  failed();
+  return -1;
+}
+
 bool seek_to(io_handle file, std::int64_t offset) {
   return lseek(static_cast<int>(file), static_cast<off_t>(offset), SEEK_SET) == offset;
 }

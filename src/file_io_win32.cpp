@@ -339,6 +339,13 @@ io_handle open_spool() {
 
 bool can_seek(io_handle file) { return GetFileType(as_handle(file)) == FILE_TYPE_DISK; }
 
+std::int64_t file_size(io_handle file) {
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(as_handle(file), &size)) return size.QuadPart;
+  failed();
+  return -1;
+}
+
 bool seek_to(io_handle file, std::int64_t offset) {
   LARGE_INTEGER distance{};
   distance.QuadPart = offset;

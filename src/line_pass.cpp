@@ -669,7 +669,12 @@ pass_result run_prepared(pass_state& s) {
   }
   pass_result result = run(s);
   if (result == pass_result::complete && !end_travel(s)) result = pass_result::write_failed;
-  if (result != pass_result::complete || s.options.echo) return result;
+  if (result != pass_result::complete) return result;
+  const std::string_view last = s.options.last_line;
+  if (!last.empty() && !emit_line(s, last, s.last_line_end, false)) {
+    return pass_result::write_failed;
+  }
+  if (s.options.echo) return result;
   return flush_run(s) && flush(s) ? result : pass_result::write_failed;
 }
 

@@ -50,6 +50,9 @@ struct pass_options {
   bool echo = true;
   /// End at once, writing nothing, when the input is binary G-code.
   bool refuse_binary = false;
+  /// A line to end the output with, in the line end of the last line read;
+  /// none when empty.
+  std::string_view last_line;
   /// Below min_block_size counts as min_block_size.
   std::size_t block_size = default_block_size;
 };

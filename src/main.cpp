@@ -109,7 +109,7 @@ int process_file(const run_request& request, int& after_speed) {
   say("Enter Speed:", false);
   const std::string speed = read_speed(after_speed);
   if (!is_valid_speed(speed)) {
-    say("Invalid speed: enter a number from 0 to 255");
+    say("Invalid speed: enter a number from 0 to 255, or keep");
     return 1;
   }
   const io_handle input = open_input(request.path);

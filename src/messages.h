@@ -14,6 +14,7 @@ constexpr std::string_view cannot_write = "Unable to write to file";
 constexpr std::string_view cannot_read = "Unable to read from file";
 constexpr std::string_view out_of_memory = "Out of memory";
 constexpr std::string_view written = "Written to File: ";
+constexpr std::string_view already_changed = "Already changed: ";
 }  // namespace message
 
 /// Writes `text` to `console`, with or without a line end. A console is only

@@ -1,5 +1,6 @@
 #include "script_run.h"
 
+#include "change_note.h"
 #include "line_pass.h"
 #include "messages.h"
 
@@ -36,9 +37,11 @@ int report(pass_result result, const run_request& request, const native_path& sh
 int write_and_replace(io_handle input, io_handle temp, const native_path& temp_path,
                       const native_path& destination, bool replace, const native_path& shown,
                       const run_request& request) {
+  const std::string note = change_note(request);
   pass_options options = pass_options_for(request, request.speed);
   options.echo = false;
   options.refuse_binary = true;
+  options.last_line = note;
   const pass_result result = run_line_pass({input, temp, no_file}, options);
   int status = report(result, request, shown);
   if (status != 0) {
@@ -71,12 +74,27 @@ int replace_destination(io_handle input, const run_request& request) {
   return status;
 }
 
+// A file this tool has changed is left as it is, so that a slicer or a loop
+// that runs twice does no harm.
+int unless_changed(io_handle input, const run_request& request) {
+  switch (find_change_note(input)) {
+    case note_found::no:
+      return replace_destination(input, request);
+    case note_found::unreadable:
+      return fail(message::cannot_read, request.path);
+    case note_found::yes:
+      break;
+  }
+  say_on(console_output(), std::string(message::already_changed) + display_path(request.path));
+  return 0;
+}
+
 }  // namespace
 
 int run_script(const run_request& request) {
   const io_handle input = open_input(request.path);
   if (input == no_file) return fail(message::cannot_open_input, request.path);
-  const int status = replace_destination(input, request);
+  const int status = unless_changed(input, request);
   close_file(input);  // nothing was written to it, so nothing can be lost
   return status;
 }
