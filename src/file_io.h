@@ -91,6 +91,13 @@ bool lock_input(io_handle input);
 /// `may_be_input`.
 bool lock_destination(const native_path& path, io_handle input, bool may_be_input, io_handle& lock);
 
+/// For a run that replaces the file it reads, once lock_destination has
+/// locked `lock` at `path`: true when `lock` is the very file `input` and
+/// still the one at `path`. Refuses ("another run wrote it meanwhile") when
+/// another run has put its result there since the input was opened: writing
+/// over it would lose that result.
+bool is_still_input(const native_path& path, io_handle lock, io_handle input);
+
 /// Creates a new file beside `path`, named after it with `.tarvix-` and a few
 /// random characters added (its name cut short where the whole would be too
 /// long), with the permissions and owner of `like`, the file it will

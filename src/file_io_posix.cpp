@@ -64,10 +64,13 @@ bool make_blocking(int fd) {
   return (flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) || failed();
 }
 
+bool is_same_inode(const struct stat& info, const struct stat& other) {
+  return info.st_dev == other.st_dev && info.st_ino == other.st_ino;
+}
+
 bool is_same_file(const struct stat& info, int other) {
   struct stat other_info {};
-  return fstat(other, &other_info) == 0 && info.st_dev == other_info.st_dev &&
-         info.st_ino == other_info.st_ino;
+  return fstat(other, &other_info) == 0 && is_same_inode(info, other_info);
 }
 
 bool is_not_input(const struct stat& info, io_handle input) {
@@ -328,6 +331,17 @@ bool lock_destination(const native_path& path, io_handle input, bool may_be_inpu
   }
   lock_handle = fd;
   return true;
+}
+
+bool is_still_input(const native_path& path, io_handle lock, io_handle input) {
+  if (lock == no_file) return refused("it was moved or removed while it was read");
+  struct stat now {};
+  struct stat locked {};
+  struct stat opened {};
+  if (stat(path.c_str(), &now) != 0) return failed();
+  return get_info(static_cast<int>(lock), locked) && get_info(static_cast<int>(input), opened) &&
+         ((is_same_inode(now, locked) && is_same_inode(now, opened)) ||
+          refused("another run wrote it meanwhile"));
 }
 
 io_handle open_temp_beside(const native_path& path, io_handle like, native_path& temp_path) {

@@ -45,13 +45,20 @@ io_handle refuse(HANDLE handle, const char* why) {
 
 bool silenced = false;
 
+bool is_same_index(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
 bool same_file(HANDLE a, HANDLE b) {
   BY_HANDLE_FILE_INFORMATION info_a{};
   BY_HANDLE_FILE_INFORMATION info_b{};
   return GetFileInformationByHandle(a, &info_a) && GetFileInformationByHandle(b, &info_b) &&
-         info_a.dwVolumeSerialNumber == info_b.dwVolumeSerialNumber &&
-         info_a.nFileIndexHigh == info_b.nFileIndexHigh &&
-         info_a.nFileIndexLow == info_b.nFileIndexLow;
+         is_same_index(info_a, info_b);
+}
+
+bool get_info(HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
+  return GetFileInformationByHandle(file, &info) || failed();
 }
 
 // Runs of the tool lock one byte far past any end of file, so the lock
@@ -260,6 +267,22 @@ bool lock_destination(const native_path& path, io_handle input, bool may_be_inpu
   if (!lockable) return refuse(handle, refusal) != no_file;
   lock_handle = from_handle(handle);
   return true;
+}
+
+bool is_still_input(const native_path& path, io_handle lock, io_handle input) {
+  if (lock == no_file) return refused("it was moved or removed while it was read");
+  const HANDLE now = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (now == INVALID_HANDLE_VALUE) return failed();
+  BY_HANDLE_FILE_INFORMATION now_info{};
+  BY_HANDLE_FILE_INFORMATION locked{};
+  BY_HANDLE_FILE_INFORMATION opened{};
+  const bool known = get_info(now, now_info) && get_info(as_handle(lock), locked) &&
+                     get_info(as_handle(input), opened);
+  CloseHandle(now);
+  return known && ((is_same_index(now_info, locked) && is_same_index(now_info, opened)) ||
+                   refused("another run wrote it meanwhile"));
 }
 
 io_handle open_temp_beside(const native_path& path, io_handle, native_path& temp_path) {

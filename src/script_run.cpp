@@ -53,6 +53,21 @@ int write_and_replace(io_handle input, io_handle temp, const native_path& temp_p
   return status;
 }
 
+// Writes beside `destination`, locked (`lock`) when there is one, and puts
+// the result in its place.
+int write_beside(io_handle input, io_handle lock, const native_path& destination,
+                 const native_path& shown, const run_request& request) {
+  // In place, another run may have put its result there since the input was
+  // opened: this run's result, made from the older file, would then lose it.
+  if (request.in_place && !is_still_input(destination, lock, input)) {
+    return fail(message::cannot_write, shown);
+  }
+  native_path temp_path;
+  const io_handle temp = open_temp_beside(destination, lock, temp_path);
+  if (temp == no_file) return fail(message::cannot_open_output, shown);
+  return write_and_replace(input, temp, temp_path, destination, lock != no_file, shown, request);
+}
+
 // Locks the input (for a copy) and the destination, when there is one,
 // against other runs, and writes beside the destination.
 int replace_destination(io_handle input, const run_request& request) {
@@ -63,11 +78,7 @@ int replace_destination(io_handle input, const run_request& request) {
       !lock_destination(destination, input, request.in_place, lock)) {
     return fail(message::cannot_open_output, shown);
   }
-  native_path temp_path;
-  const io_handle temp = open_temp_beside(destination, lock, temp_path);
-  const int status = temp == no_file ? fail(message::cannot_open_output, shown)
-                                     : write_and_replace(input, temp, temp_path, destination,
-                                                         lock != no_file, shown, request);
+  const int status = write_beside(input, lock, destination, shown, request);
   if (lock != no_file) close_file(lock);
   if (status == 0) say_on(console_output(), std::string(message::written) + display_path(shown));
   return status;

@@ -341,41 +341,62 @@ def in_place_keeps_a_link_and_the_mode(folder):
          (0, said("Written to File: l.gcode"), b"", "a.gcode", G0_COPY, 0o640, owner))
 
 
+def finished(folder, *args):
+    with start(folder, *args) as proc:
+        out, err = proc.communicate(timeout=600)
+    return proc.returncode, out.decode(), err.decode()
+
+
+def held_at(folder, call, args, meanwhile):
+    """Runs tarvix with `args`, held just before `call` while `meanwhile(run)` is done; returns how it
+    finished and what `meanwhile` gave."""
+    with start(folder, *args, env=preloaded(TARVIX_STOP_AT=call, TARVIX_STOP_SIGNAL=str(int(signal.SIGSTOP)))) as run:
+        os.waitpid(run.pid, os.WUNTRACED)
+        try:
+            during = meanwhile(run)
+        finally:
+            run.send_signal(signal.SIGCONT)
+        out, err = run.communicate(timeout=600)
+    return (run.returncode, out.decode(), err.decode()), during
+
+
 def locked_and_stopped(folder, in_place):
     """While one run from a script has the file a second is refused, and a run
     stopped just before its result is put in place leaves everything as it was."""
     make_files(folder, {"a.gcode": G0})
     args = script("--in-place", "a.gcode") if in_place else script("a.gcode")
-    with start(folder, *args, env=preloaded(TARVIX_STOP_AT="fsync", TARVIX_STOP_SIGNAL=str(int(signal.SIGSTOP)))) as first:
-        os.waitpid(first.pid, os.WUNTRACED)
-        try:
-            with start(folder, *args) as second:
-                err = second.communicate(timeout=600)[1].decode()
-            first.send_signal(signal.SIGINT)
-        finally:
-            first.send_signal(signal.SIGCONT)
+    first, second = held_at(folder, "fsync", args, lambda run: (finished(folder, *args), run.send_signal(signal.SIGINT))[0])
     path = "a.gcode" if in_place else COPY
-    same("second run", (second.returncode, err), (1, f"Unable to open file to write: {path} (another run is writing it){NL}"))
-    same("stopped run", (first.wait(), read(folder, "a.gcode"), os.listdir(folder)), (stopped(signal.SIGINT), G0, ["a.gcode"]))
+    same("runs", (first, second, read(folder, "a.gcode"), os.listdir(folder)),
+         ((stopped(signal.SIGINT), "", ""), (1, "", f"Unable to open file to write: {path} (another run is writing it){NL}"),
+          G0, ["a.gcode"]))
 
 
 def dialogue_meanwhile(folder):
     """A copy that a dialogue makes while a run from a script writes is not replaced."""
     make_files(folder, {"a.gcode": G0})
-    with start(folder, *script("a.gcode"), env=preloaded(TARVIX_STOP_AT="fsync", TARVIX_STOP_SIGNAL=str(int(signal.SIGSTOP)))) as quiet:
-        os.waitpid(quiet.pid, os.WUNTRACED)
-        try:
-            with start(folder, "a.gcode") as dialogue:
-                dialogue.stdin.write(b"100\n")
-                dialogue.stdin.flush()
-                next(line for line in dialogue.stdout if b"Analyzing" in line)
-                quiet.send_signal(signal.SIGCONT)
-                err = quiet.communicate(timeout=600)[1].decode()
-                dialogue.communicate(timeout=600)
-        finally:
-            quiet.send_signal(signal.SIGCONT)
-    same("runs", (quiet.returncode, err, dialogue.returncode, read(folder, COPY)),
-         (1, f"Unable to write to file: {COPY} (another run wrote it meanwhile){NL}", 0, G0_COPY.replace(b"200", b"100")))
+
+    def dialogue_in_its_pause(_):
+        dialogue = start(folder, "a.gcode")
+        dialogue.stdin.write(b"100\n")
+        dialogue.stdin.flush()
+        next(line for line in dialogue.stdout if b"Analyzing" in line)
+        return dialogue
+
+    quiet, dialogue = held_at(folder, "fsync", script("a.gcode"), dialogue_in_its_pause)
+    dialogue.communicate(timeout=600)
+    same("runs", (quiet, dialogue.returncode, read(folder, COPY)),
+         ((1, "", f"Unable to write to file: {COPY} (another run wrote it meanwhile){NL}"), 0, G0_COPY.replace(b"200", b"100")))
+
+
+def in_place_overtaken(folder, call):
+    """An in-place run that another overtakes, as it opens or locks the file, leaves the other's result."""
+    make_files(folder, {"a.gcode": G0})
+    first, second = held_at(folder, call, script("--in-place", "a.gcode", speed="100"),
+                            lambda _: finished(folder, *script("--in-place", "a.gcode")))
+    same("runs", (first, second, read(folder, "a.gcode"), os.listdir(folder)),
+         ((1, "", f"Unable to write to file: a.gcode (another run wrote it meanwhile){NL}"),
+          (0, said("Written to File: a.gcode"), ""), G0_COPY, ["a.gcode"]))
 
 
 def speed_in_parts(folder):
@@ -438,6 +459,8 @@ HARNESSED = {test.__name__: test for test in [waits_for_a_key_without_a_file, sp
                                               non_blocking_console, in_place_keeps_a_link_and_the_mode,
                                               dialogue_meanwhile, speed_in_parts]}
 HARNESSED.update({
+    **{f"in_place_overtaken_at_{call}": lambda folder, call=call: in_place_overtaken(folder, call)
+       for call in ["faccessat", "flock"]},
     "killed_mid_pass": lambda folder: stopped_mid_pass(folder, signal.SIGKILL, gcode(200000)),
     **{f"{stop.name.lower()}_mid_line": lambda folder, stop=stop: stopped_mid_pass(folder, stop, LONG_LINES)
        for stop in [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGPWR]},

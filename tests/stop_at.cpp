@@ -1,9 +1,10 @@
 // Preloaded into the tool to stop it, or fail a call, at a moment no timing
 // could hit. TARVIX_STOP_AT names a call (ftruncate: as the copy is cut back
-// after a failed write; rename: as a finished result is put in place), and
-// the signal numbered TARVIX_STOP_SIGNAL comes just before it is made.
-// TARVIX_FAIL_AT names a call that fails with EIO instead: fsync, or read,
-// where standard input ends.
+// after a failed write; fsync or rename: as a finished result is flushed or
+// put in place; faccessat or flock: as a run that replaces a file opens or
+// locks it), and the signal numbered TARVIX_STOP_SIGNAL comes just before it
+// is first made. TARVIX_FAIL_AT names a call that fails with EIO instead:
+// fsync, or read, where standard input ends.
 #include <dlfcn.h>
 #include <sys/types.h>
 
@@ -19,14 +20,21 @@ bool names(const char* variable, const char* call) {
   return value != nullptr && std::strcmp(value, call) == 0;
 }
 
+// Once: what follows a stop (a handler that cuts back, a flush after the
+// rename) may make the same call.
+bool stopped = false;
+
 template <typename function>
 function real(const char* call) {
-  if (names("TARVIX_STOP_AT", call)) std::raise(std::atoi(std::getenv("TARVIX_STOP_SIGNAL")));
+  if (names("TARVIX_STOP_AT", call) && !stopped) {
+    stopped = true;
+    std::raise(std::atoi(std::getenv("TARVIX_STOP_SIGNAL")));
+  }
   return reinterpret_cast<function>(dlsym(RTLD_NEXT, call));
 }
 
-int io_error() {
-  errno = EIO;
+int failure(int error) {
+  errno = error;
   return -1;
 }
 
@@ -40,11 +48,19 @@ extern "C" int rename(const char* from, const char* to) {
   return real<int (*)(const char*, const char*)>("rename")(from, to);
 }
 
+extern "C" int flock(int fd, int operation) {
+  return real<int (*)(int, int)>("flock")(fd, operation);
+}
+
+extern "C" int faccessat(int folder, const char* path, int mode, int flags) {
+  return real<int (*)(int, const char*, int, int)>("faccessat")(folder, path, mode, flags);
+}
+
 extern "C" int fsync(int fd) {
-  return names("TARVIX_FAIL_AT", "fsync") ? io_error() : real<int (*)(int)>("fsync")(fd);
+  return names("TARVIX_FAIL_AT", "fsync") ? failure(EIO) : real<int (*)(int)>("fsync")(fd);
 }
 
 extern "C" ssize_t read(int fd, void* data, size_t size) {
   const ssize_t count = real<ssize_t (*)(int, void*, size_t)>("read")(fd, data, size);
-  return count == 0 && fd == 0 && names("TARVIX_FAIL_AT", "read") ? io_error() : count;
+  return count == 0 && fd == 0 && names("TARVIX_FAIL_AT", "read") ? failure(EIO) : count;
 }
