@@ -128,7 +128,9 @@ void release_output();
 native_path temporary_folder();
 
 /// Opens a new file in the temporary folder for reading and writing, gone
-/// once closed.
+/// once closed. A stop at any moment leaves nothing of it behind: the file
+/// never has a name where the system allows that, and otherwise a stop waits
+/// until its name is gone.
 io_handle open_spool();
 
 /// True when `file` can be read again after a seek (a regular file).

@@ -394,11 +394,18 @@ native_path temporary_folder() {
 }
 
 io_handle open_spool() {
-  native_path name = temporary_folder() + "/tarvix-XXXXXX";
-  const int fd = mkostemp(name.data(), O_CLOEXEC);
-  if (fd == -1) return failed_open();
-  unlink(name.c_str());
-  return fd;
+  const native_path folder = temporary_folder();
+  const int unnamed = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (unnamed != -1) return unnamed;
+  // Where the folder takes no unnamed file (an older kernel or file system),
+  // a stop waits while the file has its name, so it never finds one.
+  native_path name = folder + "/tarvix-XXXXXX";
+  return with_signals_held([&]() -> io_handle {
+    const int fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd == -1) return failed_open();
+    unlink(name.c_str());
+    return fd;
+  });
 }
 
 bool can_seek(io_handle file) {

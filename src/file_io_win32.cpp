@@ -349,14 +349,21 @@ native_path temporary_folder() {
 }
 
 io_handle open_spool() {
+  // Made and marked to go on close in one call, so no stop can come between
+  // and leave it behind: a stop's ExitProcess closes it too.
+  static UINT count = 0;
+  const native_path folder = temporary_folder();
   wchar_t name[MAX_PATH + 1];
-  if (GetTempFileNameW(temporary_folder().c_str(), L"tvx", 0, name) == 0) return failed_open();
-  const HANDLE handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    failed();
-    DeleteFileW(name);
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  for (int tries = 0; tries < 100 && handle == INVALID_HANDLE_VALUE; ++tries) {
+    // A unique number that is not 0 only makes the name.
+    const UINT unique = (GetCurrentProcessId() * 7919 + GetTickCount() + ++count) | 1;
+    if (GetTempFileNameW(folder.c_str(), L"tvx", unique, name) == 0) break;
+    handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
   }
+  if (handle == INVALID_HANDLE_VALUE) failed();
   return from_handle(handle);
 }
 

@@ -110,6 +110,7 @@ MISTAKES = [(("--fast", "a.gcode"), "unknown option '--fast'"), (("--speed",), "
 REFUSED = [b"fast\n", b"-1\n", b"256\n", b"255.5\n", b"1e2\n", b"S200\n", b"12.\n", b"000000255\n",
            b"", b"  \n"]
 TENS = b"".join(b"G1 X%05d\n" % i for i in range(20))  # lines of ten bytes
+LONG_G1 = b"G1 X1 F" + b"1" * 65525 + b" E0\r"  # one read block, its CR the block's last byte
 ROWS = dict([
     case("whole_dialogue", success("a.gcode", "G28", *G0_ECHO), files={"a.gcode": b"G28\nG0 X1"},
          expect={COPY: b"G28\n" + G0_COPY}),
@@ -187,6 +188,9 @@ ROWS = dict([
     case("script_full_disk_leaves_the_file", "", 1, files={"a.gcode": TENS * 2000}, args=script("--in-place", "a.gcode"),
          err="Unable to write to file: a.gcode (", expect={"a.gcode": TENS * 2000},  # more than one large write
          preexec_fn=limit(resource.RLIMIT_FSIZE, 95)),
+    case("stop_as_the_spool_is_made", "", stopped(signal.SIGTERM), files={"a.gcode": "->/dev/stdin"}, args=script("a.gcode"),
+         typed=LONG_G1 + b"\n", env=preloaded(TMPDIR=".", TARVIX_FAIL_AT="open", TARVIX_STOP_AT="unlink",  # no unnamed file
+                                               TARVIX_STOP_SIGNAL=str(int(signal.SIGTERM)))),
     *[case(f"mistake_{i}", "", 2, args=args, err=f"tarvix: {what} (see tarvix --help){NL}", expect={"a.gcode": G0})
       for i, (args, what) in enumerate(MISTAKES)],
     case("help", None, args=("--help",)),

@@ -2,14 +2,18 @@
 // could hit. TARVIX_STOP_AT names a call (ftruncate: as the copy is cut back
 // after a failed write; fsync or rename: as a finished result is flushed or
 // put in place; faccessat or flock: as a run that replaces a file opens or
-// locks it), and the signal numbered TARVIX_STOP_SIGNAL comes just before it
-// is first made. TARVIX_FAIL_AT names a call that fails with EIO instead:
-// fsync, or read, where standard input ends.
+// locks it; unlink: as the spool's name goes), and the signal numbered
+// TARVIX_STOP_SIGNAL comes just before it is first made. TARVIX_FAIL_AT names
+// a call that fails instead: fsync with EIO, read with EIO where standard
+// input ends, open with EOPNOTSUPP where it would make an unnamed file.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
@@ -56,6 +60,8 @@ extern "C" int faccessat(int folder, const char* path, int mode, int flags) {
   return real<int (*)(int, const char*, int, int)>("faccessat")(folder, path, mode, flags);
 }
 
+extern "C" int unlink(const char* path) { return real<int (*)(const char*)>("unlink")(path); }
+
 extern "C" int fsync(int fd) {
   return names("TARVIX_FAIL_AT", "fsync") ? failure(EIO) : real<int (*)(int)>("fsync")(fd);
 }
@@ -63,4 +69,16 @@ extern "C" int fsync(int fd) {
 extern "C" ssize_t read(int fd, void* data, size_t size) {
   const ssize_t count = real<ssize_t (*)(int, void*, size_t)>("read")(fd, data, size);
   return count == 0 && fd == 0 && names("TARVIX_FAIL_AT", "read") ? failure(EIO) : count;
+}
+
+extern "C" int open(const char* path, int flags, ...) {
+  va_list more;
+  va_start(more, flags);
+  const mode_t mode =
+      (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(more, mode_t) : 0;
+  va_end(more);
+  if ((flags & O_TMPFILE) == O_TMPFILE && names("TARVIX_FAIL_AT", "open")) {
+    return failure(EOPNOTSUPP);
+  }
+  return real<int (*)(const char*, int, ...)>("open")(path, flags, mode);
 }
