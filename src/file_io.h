@@ -50,8 +50,9 @@ io_handle console_errors();
 /// The console's standard input.
 io_handle console_input();
 
-/// Why the last open, read, write, close or replace failed, in words for the
-/// user: the system's own message, or the tool's reason for refusing.
+/// Why the last open, read, seek, write, close or replace failed, in words
+/// for the user: the system's own message, or the tool's words where the
+/// system has none, or the tool's reason for refusing.
 std::string failure_reason();
 
 /// Opens `path` for reading. Regular files, pipes and the null device are
@@ -142,6 +143,10 @@ bool seek_to(io_handle file, std::int64_t offset);
 /// Reads up to `size` bytes. Returns the count, 0 at end of input, -1 on
 /// error. A non-blocking input with nothing to read yet is waited for.
 std::ptrdiff_t read_some(io_handle file, char* data, std::size_t size);
+
+/// Reads again up to `size` bytes that a scan has already seen: -1 when the
+/// file ends first, with the reason that it got shorter while it was read.
+std::ptrdiff_t read_again(io_handle file, char* data, std::size_t size);
 
 /// Writes all `size` bytes with as few calls as the platform allows (one,
 /// for a file or a pipe). A non-blocking console that is full is waited

@@ -283,12 +283,11 @@ io_handle open_output(const native_path& path, io_handle input) {
 bool empty_file(io_handle file) {
   struct stat info {};
   const int fd = static_cast<int>(file);
-  return fstat(fd, &info) == 0 &&
-         (info.st_size == 0 || !S_ISREG(info.st_mode) || ftruncate(fd, 0) == 0);
+  return get_info(fd, info) && (info.st_size == 0 || !S_ISREG(info.st_mode) || cut_back(file, 0));
 }
 
 bool cut_back(io_handle file, std::int64_t size) {
-  return ftruncate(static_cast<int>(file), static_cast<off_t>(size)) == 0;
+  return ftruncate(static_cast<int>(file), static_cast<off_t>(size)) == 0 || failed();
 }
 
 native_path resolve_path(const native_path& path) {
@@ -324,7 +323,7 @@ bool lock_destination(const native_path& path, io_handle input, bool may_be_inpu
   if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return failed();
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd == -1) return failed();
-  if (!get_info(fd, info) || !S_ISREG(info.st_mode) ||
+  if (!get_info(fd, info) || (!S_ISREG(info.st_mode) && !refused("not a regular file")) ||
       (!may_be_input && !is_not_input(info, input)) || !lock(fd)) {
     close(fd);
     return false;
@@ -414,7 +413,7 @@ bool can_seek(io_handle file) {
 }
 
 bool seek_to(io_handle file, std::int64_t offset) {
-  return lseek(static_cast<int>(file), static_cast<off_t>(offset), SEEK_SET) == offset;
+  return lseek(static_cast<int>(file), static_cast<off_t>(offset), SEEK_SET) == offset || failed();
 }
 
 std::ptrdiff_t read_some(io_handle file, char* data, std::size_t size) {
@@ -428,6 +427,13 @@ std::ptrdiff_t read_some(io_handle file, char* data, std::size_t size) {
       return -1;
     }
   }
+}
+
+std::ptrdiff_t read_again(io_handle file, char* data, std::size_t size) {
+  const std::ptrdiff_t count = read_some(file, data, size);
+  if (count != 0) return count;
+  refused("the file got shorter while it was read");
+  return -1;
 }
 
 bool write_all(io_handle file, const char* data, std::size_t size) {

@@ -212,11 +212,12 @@ io_handle open_output(const native_path& path, io_handle input) {
 bool empty_file(io_handle file) {
   LARGE_INTEGER size{};
   return GetFileType(as_handle(file)) != FILE_TYPE_DISK ||
-         (GetFileSizeEx(as_handle(file), &size) && (size.QuadPart == 0 || cut_back(file, 0)));
+         ((GetFileSizeEx(as_handle(file), &size) || failed()) &&
+          (size.QuadPart == 0 || cut_back(file, 0)));
 }
 
 bool cut_back(io_handle file, std::int64_t size) {
-  return seek_to(file, size) && SetEndOfFile(as_handle(file));
+  return seek_to(file, size) && (SetEndOfFile(as_handle(file)) || failed());
 }
 
 native_path resolve_path(const native_path& path) {
@@ -372,7 +373,7 @@ bool can_seek(io_handle file) { return GetFileType(as_handle(file)) == FILE_TYPE
 bool seek_to(io_handle file, std::int64_t offset) {
   LARGE_INTEGER distance{};
   distance.QuadPart = offset;
-  return SetFilePointerEx(as_handle(file), distance, nullptr, FILE_BEGIN);
+  return SetFilePointerEx(as_handle(file), distance, nullptr, FILE_BEGIN) || failed();
 }
 
 std::ptrdiff_t read_some(io_handle file, char* data, std::size_t size) {
@@ -382,6 +383,13 @@ std::ptrdiff_t read_some(io_handle file, char* data, std::size_t size) {
   // A pipe whose writer has closed it has simply ended.
   if (GetLastError() == ERROR_BROKEN_PIPE) return 0;
   failed();
+  return -1;
+}
+
+std::ptrdiff_t read_again(io_handle file, char* data, std::size_t size) {
+  const std::ptrdiff_t count = read_some(file, data, size);
+  if (count != 0) return count;
+  refused("the file got shorter while it was read");
   return -1;
 }
 

@@ -188,6 +188,12 @@ ROWS = dict([
     case("script_full_disk_leaves_the_file", "", 1, files={"a.gcode": TENS * 2000}, args=script("--in-place", "a.gcode"),
          err="Unable to write to file: a.gcode (", expect={"a.gcode": TENS * 2000},  # more than one large write
          preexec_fn=limit(resource.RLIMIT_FSIZE, 95)),
+    # A long line is read twice: the file shrinks or the seek fails in between.
+    *[case(f"script_{name}", "", 1, files={"a.gcode": LONG_G1 + b"\n"}, args=script("a.gcode"),
+           err=f"Unable to read from file: a.gcode ({why}){NL}", expect={"a.gcode": left}, env=preloaded(**env))
+      for name, env, why, left in [("input_shrinks", dict(TARVIX_STOP_AT="lseek", TARVIX_SHRINK="a.gcode"),
+                                    "the file got shorter while it was read", b""),
+                                   ("failed_seek", dict(TARVIX_FAIL_AT="lseek"), "Input/output error", LONG_G1 + b"\n")]],
     case("stop_as_the_spool_is_made", "", stopped(signal.SIGTERM), files={"a.gcode": "->/dev/stdin"}, args=script("a.gcode"),
          typed=LONG_G1 + b"\n", env=preloaded(TMPDIR=".", TARVIX_FAIL_AT="open", TARVIX_STOP_AT="unlink",  # no unnamed file
                                                TARVIX_STOP_SIGNAL=str(int(signal.SIGTERM)))),

@@ -2,10 +2,12 @@
 // could hit. TARVIX_STOP_AT names a call (ftruncate: as the copy is cut back
 // after a failed write; fsync or rename: as a finished result is flushed or
 // put in place; faccessat or flock: as a run that replaces a file opens or
-// locks it; unlink: as the spool's name goes), and the signal numbered
-// TARVIX_STOP_SIGNAL comes just before it is first made. TARVIX_FAIL_AT names
-// a call that fails instead: fsync with EIO, read with EIO where standard
-// input ends, open with EOPNOTSUPP where it would make an unnamed file.
+// locks it; unlink: as the spool's name goes; lseek: as a long line is read
+// again), and the signal numbered TARVIX_STOP_SIGNAL comes just before it is
+// first made, or the file TARVIX_SHRINK names is emptied then instead.
+// TARVIX_FAIL_AT names a call that fails instead: fsync or lseek with EIO,
+// read with EIO where standard input ends, open with EOPNOTSUPP where it
+// would make an unnamed file.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/types.h>
@@ -30,9 +32,11 @@ bool stopped = false;
 
 template <typename function>
 function real(const char* call) {
+  const char* shrink = std::getenv("TARVIX_SHRINK");
   if (names("TARVIX_STOP_AT", call) && !stopped) {
     stopped = true;
-    std::raise(std::atoi(std::getenv("TARVIX_STOP_SIGNAL")));
+    if (shrink != nullptr) truncate(shrink, 0);
+    if (shrink == nullptr) std::raise(std::atoi(std::getenv("TARVIX_STOP_SIGNAL")));
   }
   return reinterpret_cast<function>(dlsym(RTLD_NEXT, call));
 }
@@ -64,6 +68,11 @@ extern "C" int unlink(const char* path) { return real<int (*)(const char*)>("unl
 
 extern "C" int fsync(int fd) {
   return names("TARVIX_FAIL_AT", "fsync") ? failure(EIO) : real<int (*)(int)>("fsync")(fd);
+}
+
+extern "C" off_t lseek(int fd, off_t offset, int whence) {
+  if (names("TARVIX_FAIL_AT", "lseek")) return failure(EIO);
+  return real<off_t (*)(int, off_t, int)>("lseek")(fd, offset, whence);
 }
 
 extern "C" ssize_t read(int fd, void* data, size_t size) {
