@@ -55,6 +55,9 @@ io_handle console_input();
 /// system has none, or the tool's reason for refusing.
 std::string failure_reason();
 
+/// Records that memory ran out, as the reason failure_reason gives.
+void note_out_of_memory();
+
 /// Opens `path` for reading. Regular files, pipes and the null device are
 /// accepted; directories and other devices are refused. A FIFO is opened
 /// without waiting for a writer. Returns no_file on failure.

@@ -248,6 +248,11 @@ void silence_console() { console = -1; }
 
 std::string failure_reason() { return refusal != nullptr ? refusal : std::strerror(last_error); }
 
+void note_out_of_memory() {
+  errno = ENOMEM;
+  failed();
+}
+
 io_handle open_input(const native_path& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd == -1) return failed_open();

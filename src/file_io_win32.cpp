@@ -176,6 +176,11 @@ std::string failure_reason() {
   return display_path(reason);
 }
 
+void note_out_of_memory() {
+  last_error = ERROR_NOT_ENOUGH_MEMORY;
+  refusal = nullptr;
+}
+
 io_handle open_input(const native_path& path) {
   // A directory cannot be opened this way, and devices (CON, COM1, NUL) are
   // refused: only files on disk and pipes are read.

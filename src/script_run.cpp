@@ -1,5 +1,7 @@
 #include "script_run.h"
 
+#include <new>
+
 #include "line_pass.h"
 #include "messages.h"
 
@@ -84,12 +86,25 @@ int replace_destination(io_handle input, const run_request& request) {
   return status;
 }
 
-}  // namespace
-
-int run_script(const run_request& request) {
+int open_and_replace(const run_request& request) {
   const io_handle input = open_input(request.path);
   if (input == no_file) return fail(message::cannot_open_input, request.path);
   const int status = replace_destination(input, request);
   close_file(input);  // nothing was written to it, so nothing can be lost
   return status;
+}
+
+}  // namespace
+
+int run_script(const run_request& request) {
+  try {
+    return open_and_replace(request);
+  } catch (const std::bad_alloc&) {
+    // The stack is unwound, so what the run held is free again for the
+    // message.
+    abandon_output();
+    release_output();
+    note_out_of_memory();
+    return fail(message::out_of_memory, request.path);
+  }
 }

@@ -6,6 +6,7 @@
 
 /// Writes the result `request` asks for to a temporary file beside its
 /// destination and renames it over the destination. Says
-/// "Written to File: <path>" on standard output, or what failed and where on
-/// standard error; returns the exit status.
+/// "Written to File: <path>" on standard output, or what failed (memory
+/// running out too), where and why on standard error; returns the exit
+/// status.
 int run_script(const run_request& request);

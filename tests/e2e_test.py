@@ -409,6 +409,15 @@ def in_place_overtaken(folder, call):
           (0, said("Written to File: a.gcode"), ""), G0_COPY, ["a.gcode"]))
 
 
+def starved_script(folder):
+    """A run from a script that runs out of memory says where, and leaves the file as it was."""
+    make_files(folder, {"a.gcode": G0})
+    run, _ = held_at(folder, "flock", script("--in-place", "a.gcode"),
+                     lambda run: resource.prlimit(run.pid, resource.RLIMIT_AS, (2 << 20, 2 << 20)))
+    same("run", (run, read(folder, "a.gcode"), os.listdir(folder)),
+         ((1, "", f"Out of memory: a.gcode (Cannot allocate memory){NL}"), G0, ["a.gcode"]))
+
+
 def speed_in_parts(folder):
     """A speed that comes in parts through a non-blocking pipe is read whole."""
     make_files(folder, {"a.gcode": G0})
@@ -467,7 +476,7 @@ def long_line(folder, through_fifo):
 LONG_LINES = (b"G0 X1\n" + b"x" * (1 << 20) + b"\n") * 4
 HARNESSED = {test.__name__: test for test in [waits_for_a_key_without_a_file, speed_read_is_bounded,
                                               non_blocking_console, in_place_keeps_a_link_and_the_mode,
-                                              dialogue_meanwhile, speed_in_parts]}
+                                              dialogue_meanwhile, speed_in_parts, starved_script]}
 HARNESSED.update({
     **{f"in_place_overtaken_at_{call}": lambda folder, call=call: in_place_overtaken(folder, call)
        for call in ["faccessat", "flock"]},
