@@ -203,6 +203,10 @@ ROWS = dict([
     case("version", said(BANNER[0]), args=("--version",)),
     case("g1_travel", said("Written to File: a.gcode_tormel.gcode"), files={"a.gcode": b"".join(l for l, _ in G1_CASES)},
          args=script("--g1-travel", "a.gcode"), expect={COPY: fan_lines(G1_CASES)}),
+    # A CR before a line feed, even one a read splits from it, ends the words; a lone one at the end is a byte of them.
+    case("g1_travel_cr_at_the_last_word", said("Written to File: a.gcode_tormel.gcode"),
+         files={"a.gcode": b"G1 X1 Y1 E0\r\n" + LONG_G1 + b"\n" + LONG_G1}, args=script("--g1-travel", "a.gcode"),
+         expect={COPY: b"M107\r\nG1 X1 Y1 E0\r\nM106 S200\r\nM107\r\n" + LONG_G1 + b"\nM106 S200\r\n" + LONG_G1 + b"\r\n"}),
     case("fan_kept_as_the_print_plans_it", said("Written to File: a.gcode_tormel.gcode"), files={"a.gcode": FAN_PLAN},
          args=script("a.gcode", speed="keep"), expect={COPY: FAN_KEPT}),
     case("dialogue_with_g1_travel_and_keep", success("a.gcode", "M106 S100", "M107", "G1 X1 Y1", "M106 S100"),
@@ -338,17 +342,23 @@ def in_the_pause(folder, older, starve):
     same("first run's last line", told.endswith("Out of memory" + NL), starve)
 
 
-def in_place_keeps_a_link_and_the_mode(folder):
+def in_place_keeps_a_link_and_the_mode(folder, as_user):
+    """As root, another user's file keeps its owner; as a user, a file of theirs keeps a group of theirs other
+    than the one their new files get."""
     make_files(folder, {"a.gcode": G0, "l.gcode": "->a.gcode"})
     os.chmod(os.path.join(folder, "a.gcode"), 0o640)
-    owner = (1234, 1234) if os.geteuid() == 0 else (os.geteuid(), os.getegid())  # another user's, as root
-    os.chown(os.path.join(folder, "a.gcode"), *owner)
-    with start(folder, *script("--in-place", "l.gcode")) as proc:
+    root = os.geteuid() == 0
+    uid, gid = (1234, 1234) if root else (os.geteuid(), os.getegid())
+    group = (1235 if root else max(os.getgroups() + [gid], key=lambda g: g != gid)) if as_user else gid
+    os.chown(folder, uid, gid)
+    os.chown(os.path.join(folder, "a.gcode"), uid, group)
+    user = dict(user=uid, group=gid, extra_groups=[group]) if root and as_user else {}
+    with start(folder, *script("--in-place", "l.gcode"), **user) as proc:
         out, err = proc.communicate(timeout=600)
     kept = os.stat(os.path.join(folder, "a.gcode"))
     same("run", (proc.returncode, out.decode(), err, os.readlink(os.path.join(folder, "l.gcode")), read(folder, "a.gcode"),
                  kept.st_mode & 0o777, (kept.st_uid, kept.st_gid)),
-         (0, said("Written to File: l.gcode"), b"", "a.gcode", G0_COPY, 0o640, owner))
+         (0, said("Written to File: l.gcode"), b"", "a.gcode", G0_COPY, 0o640, (uid, group)))
 
 
 def finished(folder, *args):
@@ -475,9 +485,10 @@ def long_line(folder, through_fifo):
 
 LONG_LINES = (b"G0 X1\n" + b"x" * (1 << 20) + b"\n") * 4
 HARNESSED = {test.__name__: test for test in [waits_for_a_key_without_a_file, speed_read_is_bounded,
-                                              non_blocking_console, in_place_keeps_a_link_and_the_mode,
-                                              dialogue_meanwhile, speed_in_parts, starved_script]}
+                                              non_blocking_console, dialogue_meanwhile, speed_in_parts, starved_script]}
 HARNESSED.update({
+    "in_place_keeps_a_link_and_the_mode": lambda folder: in_place_keeps_a_link_and_the_mode(folder, False),
+    "in_place_as_a_user_keeps_the_group": lambda folder: in_place_keeps_a_link_and_the_mode(folder, True),
     **{f"in_place_overtaken_at_{call}": lambda folder, call=call: in_place_overtaken(folder, call)
        for call in ["faccessat", "flock"]},
     "killed_mid_pass": lambda folder: stopped_mid_pass(folder, signal.SIGKILL, gcode(200000)),
