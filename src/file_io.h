@@ -50,9 +50,13 @@ io_handle console_errors();
 /// The console's standard input.
 io_handle console_input();
 
-/// Why the last open, read, write, close or replace failed, in words for the
-/// user: the system's own message, or the tool's reason for refusing.
+/// Why the last open, read, seek, write, close or replace failed, in words
+/// for the user: the system's own message, or the tool's words where the
+/// system has none, or the tool's reason for refusing.
 std::string failure_reason();
+
+/// Records that memory ran out, as the reason failure_reason gives.
+void note_out_of_memory();
 
 /// Opens `path` for reading. Regular files, pipes and the null device are
 /// accepted; directories and other devices are refused. A FIFO is opened
@@ -91,6 +95,13 @@ bool lock_input(io_handle input);
 /// `may_be_input`.
 bool lock_destination(const native_path& path, io_handle input, bool may_be_input, io_handle& lock);
 
+/// For a run that replaces the file it reads, once lock_destination has
+/// locked `lock` at `path`: true when `lock` is the very file `input` and
+/// still the one at `path`. Refuses ("another run wrote it meanwhile") when
+/// another run has put its result there since the input was opened: writing
+/// over it would lose that result.
+bool is_still_input(const native_path& path, io_handle lock, io_handle input);
+
 /// Creates a new file beside `path`, named after it with `.tarvix-` and a few
 /// random characters added (its name cut short where the whole would be too
 /// long), with the permissions and owner of `like`, the file it will
@@ -121,7 +132,9 @@ void release_output();
 native_path temporary_folder();
 
 /// Opens a new file in the temporary folder for reading and writing, gone
-/// once closed.
+/// once closed. A stop at any moment leaves nothing of it behind: the file
+/// never has a name where the system allows that, and otherwise a stop waits
+/// until its name is gone.
 io_handle open_spool();
 
 /// True when `file` can be read again after a seek (a regular file).
@@ -136,6 +149,10 @@ bool seek_to(io_handle file, std::int64_t offset);
 /// Reads up to `size` bytes. Returns the count, 0 at end of input, -1 on
 /// error. A non-blocking input with nothing to read yet is waited for.
 std::ptrdiff_t read_some(io_handle file, char* data, std::size_t size);
+
+/// Reads again up to `size` bytes that a scan has already seen: -1 when the
+/// file ends first, with the reason that it got shorter while it was read.
+std::ptrdiff_t read_again(io_handle file, char* data, std::size_t size);
 
 /// Writes all `size` bytes with as few calls as the platform allows (one,
 /// for a file or a pipe). A non-blocking console that is full is waited

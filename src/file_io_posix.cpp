@@ -64,10 +64,13 @@ bool make_blocking(int fd) {
   return (flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) || failed();
 }
 
+bool is_same_inode(const struct stat& info, const struct stat& other) {
+  return info.st_dev == other.st_dev && info.st_ino == other.st_ino;
+}
+
 bool is_same_file(const struct stat& info, int other) {
   struct stat other_info {};
-  return fstat(other, &other_info) == 0 && info.st_dev == other_info.st_dev &&
-         info.st_ino == other_info.st_ino;
+  return fstat(other, &other_info) == 0 && is_same_inode(info, other_info);
 }
 
 bool is_not_input(const struct stat& info, io_handle input) {
@@ -245,6 +248,11 @@ void silence_console() { console = -1; }
 
 std::string failure_reason() { return refusal != nullptr ? refusal : std::strerror(last_error); }
 
+void note_out_of_memory() {
+  errno = ENOMEM;
+  failed();
+}
+
 io_handle open_input(const native_path& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd == -1) return failed_open();
@@ -280,12 +288,11 @@ io_handle open_output(const native_path& path, io_handle input) {
 bool empty_file(io_handle file) {
   struct stat info {};
   const int fd = static_cast<int>(file);
-  return fstat(fd, &info) == 0 &&
-         (info.st_size == 0 || !S_ISREG(info.st_mode) || ftruncate(fd, 0) == 0);
+  return get_info(fd, info) && (info.st_size == 0 || !S_ISREG(info.st_mode) || cut_back(file, 0));
 }
 
 bool cut_back(io_handle file, std::int64_t size) {
-  return ftruncate(static_cast<int>(file), static_cast<off_t>(size)) == 0;
+  return ftruncate(static_cast<int>(file), static_cast<off_t>(size)) == 0 || failed();
 }
 
 native_path resolve_path(const native_path& path) {
@@ -321,13 +328,24 @@ bool lock_destination(const native_path& path, io_handle input, bool may_be_inpu
   if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return failed();
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd == -1) return failed();
-  if (!get_info(fd, info) || !S_ISREG(info.st_mode) ||
+  if (!get_info(fd, info) || (!S_ISREG(info.st_mode) && !refused("not a regular file")) ||
       (!may_be_input && !is_not_input(info, input)) || !lock(fd)) {
     close(fd);
     return false;
   }
   lock_handle = fd;
   return true;
+}
+
+bool is_still_input(const native_path& path, io_handle lock, io_handle input) {
+  if (lock == no_file) return refused("it was moved or removed while it was read");
+  struct stat now {};
+  struct stat locked {};
+  struct stat opened {};
+  if (stat(path.c_str(), &now) != 0) return failed();
+  return get_info(static_cast<int>(lock), locked) && get_info(static_cast<int>(input), opened) &&
+         ((is_same_inode(now, locked) && is_same_inode(now, opened)) ||
+          refused("another run wrote it meanwhile"));
 }
 
 io_handle open_temp_beside(const native_path& path, io_handle like, native_path& temp_path) {
@@ -380,11 +398,18 @@ native_path temporary_folder() {
 }
 
 io_handle open_spool() {
-  native_path name = temporary_folder() + "/tarvix-XXXXXX";
-  const int fd = mkostemp(name.data(), O_CLOEXEC);
-  if (fd == -1) return failed_open();
-  unlink(name.c_str());
-  return fd;
+  const native_path folder = temporary_folder();
+  const int unnamed = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (unnamed != -1) return unnamed;
+  // Where the folder takes no unnamed file (an older kernel or file system),
+  // a stop waits while the file has its name, so it never finds one.
+  native_path name = folder + "/tarvix-XXXXXX";
+  return with_signals_held([&]() -> io_handle {
+    const int fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd == -1) return failed_open();
+    unlink(name.c_str());
+    return fd;
+  });
 }
 
 bool can_seek(io_handle file) {
@@ -400,7 +425,7 @@ std::int64_t file_size(io_handle file) {
 }
 
 bool seek_to(io_handle file, std::int64_t offset) {
-  return lseek(static_cast<int>(file), static_cast<off_t>(offset), SEEK_SET) == offset;
+  return lseek(static_cast<int>(file), static_cast<off_t>(offset), SEEK_SET) == offset || failed();
 }
 
 std::ptrdiff_t read_some(io_handle file, char* data, std::size_t size) {
@@ -414,6 +439,13 @@ std::ptrdiff_t read_some(io_handle file, char* data, std::size_t size) {
       return -1;
     }
   }
+}
+
+std::ptrdiff_t read_again(io_handle file, char* data, std::size_t size) {
+  const std::ptrdiff_t count = read_some(file, data, size);
+  if (count != 0) return count;
+  refused("the file got shorter while it was read");
+  return -1;
 }
 
 bool write_all(io_handle file, const char* data, std::size_t size) {

@@ -45,13 +45,20 @@ io_handle refuse(HANDLE handle, const char* why) {
 
 bool silenced = false;
 
+bool is_same_index(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
 bool same_file(HANDLE a, HANDLE b) {
   BY_HANDLE_FILE_INFORMATION info_a{};
   BY_HANDLE_FILE_INFORMATION info_b{};
   return GetFileInformationByHandle(a, &info_a) && GetFileInformationByHandle(b, &info_b) &&
-         info_a.dwVolumeSerialNumber == info_b.dwVolumeSerialNumber &&
-         info_a.nFileIndexHigh == info_b.nFileIndexHigh &&
-         info_a.nFileIndexLow == info_b.nFileIndexLow;
+         is_same_index(info_a, info_b);
+}
+
+bool get_info(HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
+  return GetFileInformationByHandle(file, &info) || failed();
 }
 
 // Runs of the tool lock one byte far past any end of file, so the lock
@@ -169,6 +176,11 @@ std::string failure_reason() {
   return display_path(reason);
 }
 
+void note_out_of_memory() {
+  last_error = ERROR_NOT_ENOUGH_MEMORY;
+  refusal = nullptr;
+}
+
 io_handle open_input(const native_path& path) {
   // A directory cannot be opened this way, and devices (CON, COM1, NUL) are
   // refused: only files on disk and pipes are read.
@@ -205,11 +217,12 @@ io_handle open_output(const native_path& path, io_handle input) {
 bool empty_file(io_handle file) {
   LARGE_INTEGER size{};
   return GetFileType(as_handle(file)) != FILE_TYPE_DISK ||
-         (GetFileSizeEx(as_handle(file), &size) && (size.QuadPart == 0 || cut_back(file, 0)));
+         ((GetFileSizeEx(as_handle(file), &size) || failed()) &&
+          (size.QuadPart == 0 || cut_back(file, 0)));
 }
 
 bool cut_back(io_handle file, std::int64_t size) {
-  return seek_to(file, size) && SetEndOfFile(as_handle(file));
+  return seek_to(file, size) && (SetEndOfFile(as_handle(file)) || failed());
 }
 
 native_path resolve_path(const native_path& path) {
@@ -260,6 +273,22 @@ bool lock_destination(const native_path& path, io_handle input, bool may_be_inpu
   if (!lockable) return refuse(handle, refusal) != no_file;
   lock_handle = from_handle(handle);
   return true;
+}
+
+bool is_still_input(const native_path& path, io_handle lock, io_handle input) {
+  if (lock == no_file) return refused("it was moved or removed while it was read");
+  const HANDLE now = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (now == INVALID_HANDLE_VALUE) return failed();
+  BY_HANDLE_FILE_INFORMATION now_info{};
+  BY_HANDLE_FILE_INFORMATION locked{};
+  BY_HANDLE_FILE_INFORMATION opened{};
+  const bool known = get_info(now, now_info) && get_info(as_handle(lock), locked) &&
+                     get_info(as_handle(input), opened);
+  CloseHandle(now);
+  return known && ((is_same_index(now_info, locked) && is_same_index(now_info, opened)) ||
+                   refused("another run wrote it meanwhile"));
 }
 
 io_handle open_temp_beside(const native_path& path, io_handle, native_path& temp_path) {
@@ -326,14 +355,21 @@ native_path temporary_folder() {
 }
 
 io_handle open_spool() {
+  // Made and marked to go on close in one call, so no stop can come between
+  // and leave it behind: a stop's ExitProcess closes it too.
+  static UINT count = 0;
+  const native_path folder = temporary_folder();
   wchar_t name[MAX_PATH + 1];
-  if (GetTempFileNameW(temporary_folder().c_str(), L"tvx", 0, name) == 0) return failed_open();
-  const HANDLE handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    failed();
-    DeleteFileW(name);
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  for (int tries = 0; tries < 100 && handle == INVALID_HANDLE_VALUE; ++tries) {
+    // A unique number that is not 0 only makes the name.
+    const UINT unique = (GetCurrentProcessId() * 7919 + GetTickCount() + ++count) | 1;
+    if (GetTempFileNameW(folder.c_str(), L"tvx", unique, name) == 0) break;
+    handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
   }
+  if (handle == INVALID_HANDLE_VALUE) failed();
   return from_handle(handle);
 }
 
@@ -349,7 +385,7 @@ std::int64_t file_size(io_handle file) {
 bool seek_to(io_handle file, std::int64_t offset) {
   LARGE_INTEGER distance{};
   distance.QuadPart = offset;
-  return SetFilePointerEx(as_handle(file), distance, nullptr, FILE_BEGIN);
+  return SetFilePointerEx(as_handle(file), distance, nullptr, FILE_BEGIN) || failed();
 }
 
 std::ptrdiff_t read_some(io_handle file, char* data, std::size_t size) {
@@ -359,6 +395,13 @@ std::ptrdiff_t read_some(io_handle file, char* data, std::size_t size) {
   // A pipe whose writer has closed it has simply ended.
   if (GetLastError() == ERROR_BROKEN_PIPE) return 0;
   failed();
+  return -1;
+}
+
+std::ptrdiff_t read_again(io_handle file, char* data, std::size_t size) {
+  const std::ptrdiff_t count = read_some(file, data, size);
+  if (count != 0) return count;
+  refused("the file got shorter while it was read");
   return -1;
 }
 

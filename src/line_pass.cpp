@@ -444,9 +444,8 @@ pass_result copy_text(pass_state& s, io_handle source, std::int64_t offset, std:
   while (size > 0) {
     const auto want = static_cast<std::size_t>(
         std::min<std::int64_t>(size, static_cast<std::int64_t>(s.piece.size())));
-    const std::ptrdiff_t count = read_some(source, s.piece.data(), want);
-    // Running out early means the file shrank since the scan.
-    if (count <= 0) return pass_result::read_failed;
+    const std::ptrdiff_t count = read_again(source, s.piece.data(), want);
+    if (count < 0) return pass_result::read_failed;
     const std::string_view bytes(s.piece.data(), static_cast<std::size_t>(count));
     if (held) {
       s.t.bytes.append(bytes);

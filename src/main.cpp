@@ -163,6 +163,8 @@ int script(const run_request& request) {
   try {
     return run_script(request);
   } catch (const std::bad_alloc&) {
+    // The run says so itself with its path and reason; this is for when
+    // even that message finds no memory.
     return out_of_memory(console_errors());
   }
 }

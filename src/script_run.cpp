@@ -1,5 +1,7 @@
 #include "script_run.h"
 
+#include <new>
+
 #include "change_note.h"
 #include "line_pass.h"
 #include "messages.h"
@@ -54,6 +56,21 @@ int write_and_replace(io_handle input, io_handle temp, const native_path& temp_p
   return status;
 }
 
+// Writes beside `destination`, locked (`lock`) when there is one, and puts
+// the result in its place.
+int write_beside(io_handle input, io_handle lock, const native_path& destination,
+                 const native_path& shown, const run_request& request) {
+  // In place, another run may have put its result there since the input was
+  // opened: this run's result, made from the older file, would then lose it.
+  if (request.in_place && !is_still_input(destination, lock, input)) {
+    return fail(message::cannot_write, shown);
+  }
+  native_path temp_path;
+  const io_handle temp = open_temp_beside(destination, lock, temp_path);
+  if (temp == no_file) return fail(message::cannot_open_output, shown);
+  return write_and_replace(input, temp, temp_path, destination, lock != no_file, shown, request);
+}
+
 // Locks the input (for a copy) and the destination, when there is one,
 // against other runs, and writes beside the destination.
 int replace_destination(io_handle input, const run_request& request) {
@@ -64,11 +81,7 @@ int replace_destination(io_handle input, const run_request& request) {
       !lock_destination(destination, input, request.in_place, lock)) {
     return fail(message::cannot_open_output, shown);
   }
-  native_path temp_path;
-  const io_handle temp = open_temp_beside(destination, lock, temp_path);
-  const int status = temp == no_file ? fail(message::cannot_open_output, shown)
-                                     : write_and_replace(input, temp, temp_path, destination,
-                                                         lock != no_file, shown, request);
+  const int status = write_beside(input, lock, destination, shown, request);
   if (lock != no_file) close_file(lock);
   if (status == 0) say_on(console_output(), std::string(message::written) + display_path(shown));
   return status;
@@ -89,12 +102,25 @@ int unless_changed(io_handle input, const run_request& request) {
   return 0;
 }
 
-}  // namespace
-
-int run_script(const run_request& request) {
+int open_and_replace(const run_request& request) {
   const io_handle input = open_input(request.path);
   if (input == no_file) return fail(message::cannot_open_input, request.path);
   const int status = unless_changed(input, request);
   close_file(input);  // nothing was written to it, so nothing can be lost
   return status;
+}
+
+}  // namespace
+
+int run_script(const run_request& request) {
+  try {
+    return open_and_replace(request);
+  } catch (const std::bad_alloc&) {
+    // The stack is unwound, so what the run held is free again for the
+    // message.
+    abandon_output();
+    release_output();
+    note_out_of_memory();
+    return fail(message::out_of_memory, request.path);
+  }
 }

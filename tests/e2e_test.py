@@ -154,6 +154,7 @@ def travel_run(name, length):
 REFUSED = [b"fast\n", b"-1\n", b"256\n", b"255.5\n", b"1e2\n", b"S200\n", b"12.\n", b"000000255\n",
            b"", b"  \n"]
 TENS = b"".join(b"G1 X%05d\n" % i for i in range(20))  # lines of ten bytes
+LONG_G1 = b"G1 X1 F" + b"1" * 65525 + b" E0\r"  # one read block, its CR the block's last byte
 ROWS = dict([
     case("whole_dialogue", success("a.gcode", "G28", *G0_ECHO), files={"a.gcode": b"G28\nG0 X1"},
          expect={COPY: b"G28\n" + G0_COPY}),
@@ -241,12 +242,25 @@ ROWS = dict([
     case("script_full_disk_leaves_the_file", "", 1, files={"a.gcode": TENS * 2000}, args=script("--in-place", "a.gcode"),
          err="Unable to write to file: a.gcode (", expect={"a.gcode": TENS * 2000},  # more than one large write
          preexec_fn=limit(resource.RLIMIT_FSIZE, 95)),
+    # A long line is read twice: the file shrinks or the seek fails in between (after the note's two seeks).
+    *[case(f"script_{name}", "", 1, files={"a.gcode": LONG_G1 + b"\n"}, args=script("a.gcode"),
+           err=f"Unable to read from file: a.gcode ({why}){NL}", expect={"a.gcode": left}, env=preloaded(**env))
+      for name, env, why, left in [("input_shrinks", dict(TARVIX_STOP_AT="lseek", TARVIX_SHRINK="a.gcode", TARVIX_PASS="2"),
+                                    "the file got shorter while it was read", b""),
+                                   ("failed_seek", dict(TARVIX_FAIL_AT="lseek", TARVIX_PASS="2"), "Input/output error", LONG_G1 + b"\n")]],
+    case("stop_as_the_spool_is_made", "", stopped(signal.SIGTERM), files={"a.gcode": "->/dev/stdin"}, args=script("a.gcode"),
+         typed=LONG_G1 + b"\n", env=preloaded(TMPDIR=".", TARVIX_FAIL_AT="open", TARVIX_STOP_AT="unlink",  # no unnamed file
+                                               TARVIX_STOP_SIGNAL=str(int(signal.SIGTERM)))),
     *[case(f"mistake_{i}", "", 2, args=args, err=f"tarvix: {what} (see tarvix --help){NL}", expect={"a.gcode": G0})
       for i, (args, what) in enumerate(MISTAKES)],
     case("help", None, args=("--help",)),
     case("version", said(BANNER[0]), args=("--version",)),
     case("g1_travel", said("Written to File: a.gcode_tormel.gcode"), files={"a.gcode": b"".join(l for l, _ in G1_CASES)},
          args=("--g1-travel", "a.gcode", "--speed=200"), expect={COPY: fan_lines(G1_CASES) + NOTE.replace(b"\n", b" --g1-travel\n")}),
+    # A CR before a line feed, even one a read splits from it, ends the words; a lone one at the end is a byte of them.
+    case("g1_travel_cr_at_the_last_word", said("Written to File: a.gcode_tormel.gcode"),
+         files={"a.gcode": b"G1 X1 Y1 E0\r\n" + LONG_G1 + b"\n" + LONG_G1}, args=script("--g1-travel", "a.gcode"),
+         expect={COPY: b"M107\r\nG1 X1 Y1 E0\r\nM106 S200\r\nM107\r\n" + LONG_G1 + b"\nM106 S200\r\n" + LONG_G1 + b"\r\n" + NOTE.replace(b"\n", b" --g1-travel\r\n")}),
     case("fan_kept_as_the_print_plans_it", said("Written to File: a.gcode_tormel.gcode"), files={"a.gcode": FAN_PLAN},
          args=script("a.gcode", speed="keep"), expect={COPY: FAN_KEPT + NOTE.replace(b"200", b"keep")}),
     *[case(f"dialogue_with_g1_travel_and_keep_{i}", success("a.gcode", "M106 S100", "M107", "G1 X1 Y1", "M106 S100"),
@@ -404,17 +418,42 @@ def in_the_pause(folder, older, starve, tries=3):
     same("first run's last line", told.endswith("Out of memory" + NL), starve)
 
 
-def in_place_keeps_a_link_and_the_mode(folder):
+def in_place_keeps_a_link_and_the_mode(folder, as_user):
+    """As root, another user's file keeps its owner; as a user, a file of theirs keeps a group of theirs other
+    than the one their new files get."""
     make_files(folder, {"a.gcode": G0, "l.gcode": "->a.gcode"})
     os.chmod(os.path.join(folder, "a.gcode"), 0o640)
-    owner = (1234, 1234) if os.geteuid() == 0 else (os.geteuid(), os.getegid())  # another user's, as root
-    os.chown(os.path.join(folder, "a.gcode"), *owner)
-    with start(folder, *script("--in-place", "l.gcode")) as proc:
+    root = os.geteuid() == 0
+    uid, gid = (1234, 1234) if root else (os.geteuid(), os.getegid())
+    group = (1235 if root else max(os.getgroups() + [gid], key=lambda g: g != gid)) if as_user else gid
+    os.chown(folder, uid, gid)
+    os.chown(os.path.join(folder, "a.gcode"), uid, group)
+    user = dict(user=uid, group=gid, extra_groups=[group]) if root and as_user else {}
+    with start(folder, *script("--in-place", "l.gcode"), **user) as proc:
         out, err = proc.communicate(timeout=600)
     kept = os.stat(os.path.join(folder, "a.gcode"))
     same("run", (proc.returncode, out.decode(), err, os.readlink(os.path.join(folder, "l.gcode")), read(folder, "a.gcode"),
                  kept.st_mode & 0o777, (kept.st_uid, kept.st_gid)),
-         (0, said("Written to File: l.gcode"), b"", "a.gcode", NOTED, 0o640, owner))
+         (0, said("Written to File: l.gcode"), b"", "a.gcode", NOTED, 0o640, (uid, group)))
+
+
+def finished(folder, *args):
+    with start(folder, *args) as proc:
+        out, err = proc.communicate(timeout=600)
+    return proc.returncode, out.decode(), err.decode()
+
+
+def held_at(folder, call, args, meanwhile):
+    """Runs tarvix with `args`, held just before `call` while `meanwhile(run)` is done; returns how it
+    finished and what `meanwhile` gave."""
+    with start(folder, *args, env=preloaded(TARVIX_STOP_AT=call, TARVIX_STOP_SIGNAL=str(int(signal.SIGSTOP)))) as run:
+        os.waitpid(run.pid, os.WUNTRACED)
+        try:
+            during = meanwhile(run)
+        finally:
+            run.send_signal(signal.SIGCONT)
+        out, err = run.communicate(timeout=600)
+    return (run.returncode, out.decode(), err.decode()), during
 
 
 def locked_and_stopped(folder, in_place):
@@ -422,36 +461,47 @@ def locked_and_stopped(folder, in_place):
     stopped just before its result is put in place leaves everything as it was."""
     make_files(folder, {"a.gcode": G0})
     args = script("--in-place", "a.gcode") if in_place else script("a.gcode")
-    with start(folder, *args, env=preloaded(TARVIX_STOP_AT="fsync", TARVIX_STOP_SIGNAL=str(int(signal.SIGSTOP)))) as first:
-        os.waitpid(first.pid, os.WUNTRACED)
-        try:
-            with start(folder, *args) as second:
-                err = second.communicate(timeout=600)[1].decode()
-            first.send_signal(signal.SIGINT)
-        finally:
-            first.send_signal(signal.SIGCONT)
+    first, second = held_at(folder, "fsync", args, lambda run: (finished(folder, *args), run.send_signal(signal.SIGINT))[0])
     path = "a.gcode" if in_place else COPY
-    same("second run", (second.returncode, err), (1, f"Unable to open file to write: {path} (another run is writing it){NL}"))
-    same("stopped run", (first.wait(), read(folder, "a.gcode"), os.listdir(folder)), (stopped(signal.SIGINT), G0, ["a.gcode"]))
+    same("runs", (first, second, read(folder, "a.gcode"), os.listdir(folder)),
+         ((stopped(signal.SIGINT), "", ""), (1, "", f"Unable to open file to write: {path} (another run is writing it){NL}"),
+          G0, ["a.gcode"]))
 
 
 def dialogue_meanwhile(folder):
     """A copy that a dialogue makes while a run from a script writes is not replaced."""
     make_files(folder, {"a.gcode": G0})
-    with start(folder, *script("a.gcode"), env=preloaded(TARVIX_STOP_AT="fsync", TARVIX_STOP_SIGNAL=str(int(signal.SIGSTOP)))) as quiet:
-        os.waitpid(quiet.pid, os.WUNTRACED)
-        try:
-            with start(folder, "a.gcode") as dialogue:
-                dialogue.stdin.write(b"100\n")
-                dialogue.stdin.flush()
-                next(line for line in dialogue.stdout if b"Analyzing" in line)
-                quiet.send_signal(signal.SIGCONT)
-                err = quiet.communicate(timeout=600)[1].decode()
-                dialogue.communicate(timeout=600)
-        finally:
-            quiet.send_signal(signal.SIGCONT)
-    same("runs", (quiet.returncode, err, dialogue.returncode, read(folder, COPY)),
-         (1, f"Unable to write to file: {COPY} (another run wrote it meanwhile){NL}", 0, G0_COPY.replace(b"200", b"100")))
+
+    def dialogue_in_its_pause(_):
+        dialogue = start(folder, "a.gcode")
+        dialogue.stdin.write(b"100\n")
+        dialogue.stdin.flush()
+        next(line for line in dialogue.stdout if b"Analyzing" in line)
+        return dialogue
+
+    quiet, dialogue = held_at(folder, "fsync", script("a.gcode"), dialogue_in_its_pause)
+    dialogue.communicate(timeout=600)
+    same("runs", (quiet, dialogue.returncode, read(folder, COPY)),
+         ((1, "", f"Unable to write to file: {COPY} (another run wrote it meanwhile){NL}"), 0, G0_COPY.replace(b"200", b"100")))
+
+
+def in_place_overtaken(folder, call):
+    """An in-place run that another overtakes, as it opens or locks the file, leaves the other's result."""
+    make_files(folder, {"a.gcode": G0})
+    first, second = held_at(folder, call, script("--in-place", "a.gcode", speed="100"),
+                            lambda _: finished(folder, *script("--in-place", "a.gcode")))
+    same("runs", (first, second, read(folder, "a.gcode"), os.listdir(folder)),
+         ((1, "", f"Unable to write to file: a.gcode (another run wrote it meanwhile){NL}"),
+          (0, said("Written to File: a.gcode"), ""), NOTED, ["a.gcode"]))
+
+
+def starved_script(folder):
+    """A run from a script that runs out of memory says where, and leaves the file as it was."""
+    make_files(folder, {"a.gcode": G0})
+    run, _ = held_at(folder, "flock", script("--in-place", "a.gcode"),
+                     lambda run: resource.prlimit(run.pid, resource.RLIMIT_AS, (2 << 20, 2 << 20)))
+    same("run", (run, read(folder, "a.gcode"), os.listdir(folder)),
+         ((1, "", f"Out of memory: a.gcode (Cannot allocate memory){NL}"), G0, ["a.gcode"]))
 
 
 def speed_in_parts(folder):
@@ -511,9 +561,12 @@ def long_line(folder, through_fifo):
 
 LONG_LINES = (b"G0 X1\n" + b"x" * (1 << 20) + b"\n") * 4
 HARNESSED = {test.__name__: test for test in [waits_for_a_key_without_a_file, speed_read_is_bounded,
-                                              non_blocking_console, in_place_keeps_a_link_and_the_mode,
-                                              dialogue_meanwhile, speed_in_parts]}
+                                              non_blocking_console, dialogue_meanwhile, speed_in_parts, starved_script]}
 HARNESSED.update({
+    "in_place_keeps_a_link_and_the_mode": lambda folder: in_place_keeps_a_link_and_the_mode(folder, False),
+    "in_place_as_a_user_keeps_the_group": lambda folder: in_place_keeps_a_link_and_the_mode(folder, True),
+    **{f"in_place_overtaken_at_{call}": lambda folder, call=call: in_place_overtaken(folder, call)
+       for call in ["faccessat", "flock"]},
     "killed_mid_pass": lambda folder: stopped_mid_pass(folder, signal.SIGKILL, gcode(200000)),
     **{f"{stop.name.lower()}_mid_line": lambda folder, stop=stop: stopped_mid_pass(folder, stop, LONG_LINES)
        for stop in [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGPWR]},

@@ -1,14 +1,22 @@
 // Preloaded into the tool to stop it, or fail a call, at a moment no timing
 // could hit. TARVIX_STOP_AT names a call (ftruncate: as the copy is cut back
-// after a failed write; rename: as a finished result is put in place), and
-// the signal numbered TARVIX_STOP_SIGNAL comes just before it is made.
-// TARVIX_FAIL_AT names a call that fails with EIO instead: fsync, or read,
-// where standard input ends.
+// after a failed write; fsync or rename: as a finished result is flushed or
+// put in place; faccessat or flock: as a run that replaces a file opens or
+// locks it; unlink: as the spool's name goes; lseek: as a long line is read
+// again), and the signal numbered TARVIX_STOP_SIGNAL comes just before it is
+// first made, or the file TARVIX_SHRINK names is emptied then instead.
+// TARVIX_FAIL_AT names a call that fails instead: fsync or lseek with EIO,
+// read with EIO where standard input ends, open with EOPNOTSUPP where it
+// would make an unnamed file. TARVIX_PASS=N lets the first N of the named
+// calls through first.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,14 +27,30 @@ bool names(const char* variable, const char* call) {
   return value != nullptr && std::strcmp(value, call) == 0;
 }
 
+// Once: what follows a stop (a handler that cuts back, a flush after the
+// rename) may make the same call.
+bool stopped = false;
+
+// Whether the named call is due: past the first TARVIX_PASS of them.
+bool due() {
+  static int passed = 0;
+  const char* pass = std::getenv("TARVIX_PASS");
+  return pass == nullptr || passed++ >= std::atoi(pass);
+}
+
 template <typename function>
 function real(const char* call) {
-  if (names("TARVIX_STOP_AT", call)) std::raise(std::atoi(std::getenv("TARVIX_STOP_SIGNAL")));
+  const char* shrink = std::getenv("TARVIX_SHRINK");
+  if (names("TARVIX_STOP_AT", call) && !stopped && due()) {
+    stopped = true;
+    if (shrink != nullptr) truncate(shrink, 0);
+    if (shrink == nullptr) std::raise(std::atoi(std::getenv("TARVIX_STOP_SIGNAL")));
+  }
   return reinterpret_cast<function>(dlsym(RTLD_NEXT, call));
 }
 
-int io_error() {
-  errno = EIO;
+int failure(int error) {
+  errno = error;
   return -1;
 }
 
@@ -40,11 +64,38 @@ extern "C" int rename(const char* from, const char* to) {
   return real<int (*)(const char*, const char*)>("rename")(from, to);
 }
 
+extern "C" int flock(int fd, int operation) {
+  return real<int (*)(int, int)>("flock")(fd, operation);
+}
+
+extern "C" int faccessat(int folder, const char* path, int mode, int flags) {
+  return real<int (*)(int, const char*, int, int)>("faccessat")(folder, path, mode, flags);
+}
+
+extern "C" int unlink(const char* path) { return real<int (*)(const char*)>("unlink")(path); }
+
 extern "C" int fsync(int fd) {
-  return names("TARVIX_FAIL_AT", "fsync") ? io_error() : real<int (*)(int)>("fsync")(fd);
+  return names("TARVIX_FAIL_AT", "fsync") ? failure(EIO) : real<int (*)(int)>("fsync")(fd);
+}
+
+extern "C" off_t lseek(int fd, off_t offset, int whence) {
+  if (names("TARVIX_FAIL_AT", "lseek") && due()) return failure(EIO);
+  return real<off_t (*)(int, off_t, int)>("lseek")(fd, offset, whence);
 }
 
 extern "C" ssize_t read(int fd, void* data, size_t size) {
   const ssize_t count = real<ssize_t (*)(int, void*, size_t)>("read")(fd, data, size);
-  return count == 0 && fd == 0 && names("TARVIX_FAIL_AT", "read") ? io_error() : count;
+  return count == 0 && fd == 0 && names("TARVIX_FAIL_AT", "read") ? failure(EIO) : count;
+}
+
+extern "C" int open(const char* path, int flags, ...) {
+  va_list more;
+  va_start(more, flags);
+  const mode_t mode =
+      (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(more, mode_t) : 0;
+  va_end(more);
+  if ((flags & O_TMPFILE) == O_TMPFILE && names("TARVIX_FAIL_AT", "open")) {
+    return failure(EOPNOTSUPP);
+  }
+  return real<int (*)(const char*, int, ...)>("open")(path, flags, mode);
 }
