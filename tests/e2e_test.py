@@ -10,6 +10,7 @@ import os
 import pathlib
 import resource
 import shlex
+import shutil
 import signal
 import subprocess
 import sys
@@ -303,10 +304,10 @@ def same(what, got, want):
         raise AssertionError(f"{what}:\n  got  {str(got)[-1000:]}\n  want {str(want)[-1000:]}")
 
 
-def start(folder, *args, **popen):
+def start(folder, *args, program=TARVIX, **popen):
     popen.setdefault("stdout", subprocess.PIPE)
     popen.setdefault("stdin", subprocess.PIPE)
-    return subprocess.Popen(LAUNCHER + [TARVIX, *args], cwd=folder, stderr=subprocess.PIPE, **popen)
+    return subprocess.Popen(LAUNCHER + [program, *args], cwd=folder, stderr=subprocess.PIPE, **popen)
 
 
 def run_row(row, folder):
@@ -428,7 +429,8 @@ def in_place_keeps_a_link_and_the_mode(folder, as_user):
     group = (1235 if root else max(os.getgroups() + [gid], key=lambda g: g != gid)) if as_user else gid
     os.chown(folder, uid, gid)
     os.chown(os.path.join(folder, "a.gcode"), uid, group)
-    user = dict(user=uid, group=gid, extra_groups=[group]) if root and as_user else {}
+    # Another user may not reach the build folder (a clone under /root): the binary runs from the folder.
+    user = dict(user=uid, group=gid, extra_groups=[group], program=shutil.copy(TARVIX, folder)) if root and as_user else {}
     with start(folder, *script("--in-place", "l.gcode"), **user) as proc:
         out, err = proc.communicate(timeout=600)
     kept = os.stat(os.path.join(folder, "a.gcode"))
