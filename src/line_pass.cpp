@@ -37,6 +37,10 @@ struct held_line {
 // travel of many empty lines is bounded too.
 constexpr std::size_t held_line_cost = sizeof(held_line);
 
+// A travel this much shorter than the length asked for counts as that long:
+// "G0 X2.3" from X0.3 is 2 mm, though its double is a hair less.
+constexpr double length_tolerance = 1e-6;
+
 // A travel so far: none, one too short for fan lines as yet, or one that has
 // its "M107" written and waits only for its last travel move.
 enum class travel_phase { none, short_so_far, long_enough };
@@ -269,7 +273,8 @@ bool join_travel_move(pass_state& s, const line_motion& motion, std::string_view
   t.known = t.known && motion.known;
   t.last_end = line_end;
   if (t.phase == travel_phase::short_so_far &&
-      (!t.known || t.length >= s.options.min_travel || !fits(t, size)) && !go_long(s)) {
+      (!t.known || t.length >= s.options.min_travel - length_tolerance || !fits(t, size)) &&
+      !go_long(s)) {
     return false;
   }
   if (t.phase == travel_phase::long_enough) return emit_held(s, t.lines.size());
@@ -282,11 +287,14 @@ bool join_travel_move(pass_state& s, const line_motion& motion, std::string_view
 // unless holding it would pass the bound: the travel then ends before it.
 bool join_other_line(pass_state& s, std::int64_t size, placement& where) {
   if (s.t.phase == travel_phase::none) return true;
+  // A travel too big to hold counts as long: its lines up to its last travel
+  // move go out, and those after it may still wait.
+  if (s.t.phase == travel_phase::short_so_far && !fits(s.t, size) && !go_long(s)) return false;
   if (fits(s.t, size)) {
     where = placement::held;
     return true;
   }
-  return (s.t.phase == travel_phase::long_enough || go_long(s)) && end_travel(s);
+  return end_travel(s);
 }
 
 // Decides what becomes of a line of `size` bytes, line end included, after

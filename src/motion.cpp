@@ -162,8 +162,10 @@ void set_position(nozzle& at, const axis_words& axes) {
 line_motion step(nozzle& at, std::string_view words, bool cut) {
   std::string_view rest = words;
   const std::string_view command = next_word(rest);
-  if (command.empty() || (command[0] != 'G' && command[0] != 'g')) return {};
-  const int g = g_number(command);
+  // Of words cut short, a first word that reaches the cut may be anything.
+  const bool readable = !cut || !rest.empty();
+  if (readable && (command.empty() || (command[0] != 'G' && command[0] != 'g'))) return {};
+  const int g = readable ? g_number(command) : -1;
   switch (g) {
     case 4:   // dwell
     case 10:  // retract
@@ -180,8 +182,10 @@ line_motion step(nozzle& at, std::string_view words, bool cut) {
     default:
       break;
   }
+  // A command the tool cannot read or does not know may move the nozzle
+  // anywhere, so it ends a travel too.
   line_motion unknown;
-  unknown.moves_xy = g >= 0 && g <= 3;
+  unknown.moves_xy = true;
   if (cut) {
     forget(at, true, true);
     return unknown;
@@ -193,9 +197,9 @@ line_motion step(nozzle& at, std::string_view words, bool cut) {
     case 2:
     case 3:
       return move(at, axes, g >= 2);
-    case 28:  // homes the axes it names, or all of them
+    case 28:  // homes the axes it names, or all of them (G28 Z may move X and Y too)
       forget(at, axes.x || !(axes.x || axes.y), axes.y || !(axes.x || axes.y));
-      return {};
+      return unknown;
     case 92:
       set_position(at, axes);
       return {};

@@ -133,6 +133,11 @@ TRAVELS = [("joined", TRAVEL, "2", [(1, 4)]), ("at_the_length", TRAVEL, "3", [(1
            ("g1_and_keep", [b"M107", b"G1 X0 Y0 E1", b"G1 X5", b"M106 S100", b"G1 X1 E1", b"G1 X9 F9", b"G1 E1"],
             "2", [(5, 5)]),
            ("held_lines_bounded", [b"G1 X0 Y0 E1", b"G0 X0.5", *HELD, b"G0 X1", b"G1 X2 E1"], "2", [(1, 1)]),
+           ("bound_passed_before_its_last_move", [b"G1 X0 Y0 E1", b"G0 X0.5 ;" + b"a" * ((1 << 20) - 200), b";" * 300, b"G0 X1",
+                                                  b"G1 X2 E1"], "2", [(1, 3)]),
+           ("at_the_length_in_decimals", [b"G1 X0.3 Y0 E1", b"G0 X2.3", b"G1 X9 E2"], "2", [(1, 1)]),
+           ("ended_by_a_move_it_cannot_read", [b"G1 X0 Y0 E1", b"G0 X10", b" " * 255 + b"G1 X20 E5", b"G0 X30", b"G1X40E6", b"G0 X41",
+                                               b"G1 X0 Y0 E1", b" " * 254 + b"G40 X3", b"G0 X1"], "2", [(1, 1), (3, 3), (5, 5), (8, 8)]),
            ("long_line_held", [b"G1 X0 Y0 E1", b"G0 X0.5", b";" * 100000, b"G0 X1", b"G1 X2 E1"], "1", [(1, 3)])]
 
 

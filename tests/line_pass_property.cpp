@@ -89,8 +89,14 @@ struct line {
   std::string fan;
 };
 
-// Follows the nozzle through a line's words; true when the line moves it in X or Y.
-bool follow(place& p, const std::vector<std::string>& words, std::size_t size, line& l) {
+// Follows the nozzle through a line's words, the part before ";"; true when the line moves it in X
+// or Y, or may: a G command it cannot read or does not know, G28, a first word cut at 256.
+bool follow(place& p, const std::vector<std::string>& words, const std::string& part, line& l) {
+  const std::size_t size = part.size(), first = part.find_first_not_of(" \t");
+  if (size > 256 && (first >= 256 || part.find_first_of(" \t", first) >= 256)) {
+    p.known[0] = p.known[1] = false;
+    return true;
+  }
   const std::string g = words.empty() ? "" : words[0];
   const int n = g.size() >= 2 && g.size() <= 4 && g[0] == 'G' &&
                         g.find_first_not_of("0123456789", 1) == std::string::npos
@@ -126,7 +132,8 @@ bool follow(place& p, const std::vector<std::string>& words, std::size_t size, l
   }
   const double dx = p.at[0] - from[0], dy = p.at[1] - from[1];
   l.distance = n >= 0 && n <= 3 ? std::sqrt(dx * dx + dy * dy) : 0;
-  return n >= 0 && n <= 3 && (named[0] || named[1] || n >= 2 || size > 256);
+  if (size > 256 || n < 0 || n == 28 || (n > 3 && n != 92)) return true;
+  return n <= 3 && (named[0] || named[1] || n >= 2);
 }
 
 // The pass the plain way: lines end at LF, a CR before it belongs to the line
@@ -157,7 +164,7 @@ std::string model(const std::string& input, const std::string& line_end, const p
       fan = fan_on ? speed.substr(1) : "";
     }
     const place before = nozzle;
-    const bool moves = follow(nozzle, words, text.substr(0, text.find(';')).size(), l);
+    const bool moves = follow(nozzle, words, text.substr(0, text.find(';')), l);
     l.known = before.known[0] && before.known[1] && nozzle.known[0] && nozzle.known[1];
     l.text = text, l.end = line_end.empty() ? end : line_end, l.fan = fan, l.fan_on = fan_on;
     l.travel = travel && fan_on;
@@ -174,7 +181,7 @@ std::string model(const std::string& input, const std::string& line_end, const p
       if (lines[j].travel) last = j, length += lines[j].distance, known = known && lines[j].known;
       if (o.min_travel < 0) break;
     }
-    const bool fan_lines = lines[i].travel && (!known || length >= o.min_travel);
+    const bool fan_lines = lines[i].travel && (!known || length >= o.min_travel - 1e-6);
     if (fan_lines) out += "M107" + lines[i].end;
     for (; i <= last; ++i) out += lines[i].text + lines[i].end;
     if (fan_lines) out += "M106 S" + lines[last].fan + lines[last].end;
@@ -316,11 +323,13 @@ int main(int argc, char** argv) {
                                           "G1 X%d X%d",
                                           "G0 x%d",
                                           "G1 X%d E1",
-                                          "G1" + std::string(255, ' ') + "Y%d"};
+                                          "G1" + std::string(255, ' ') + "Y%d",
+                                          std::string(255, ' ') + "G1 X%d E1",
+                                          "G1X%dY%dE1"};
   while (inputs.size() < 450) {
     std::string& input = inputs.emplace_back(2, static_cast<char>(8 | (random() & 0xf7)));
     for (auto lines = random() % 30; lines > 0; --lines) {
-      char text[300];
+      char text[320];
       std::snprintf(text, sizeof text, moves[random() % moves.size()].c_str(),
                     static_cast<int>(random() % 6), static_cast<int>(random() % 6));
       input += text + std::string(random() % 4 ? "\n" : "\r\n");
