@@ -48,7 +48,6 @@ enum class travel_phase { none, short_so_far, long_enough };
 struct travel {
   travel_phase phase = travel_phase::none;
   double length = 0;  // millimetres
-  bool known = true;  // where every one of its moves starts and ends
   // The line ends of its first and last travel moves, for its fan lines.
   std::string_view first_end, last_end;
   // Lines held back: while the travel is short so far, all of them from its
@@ -266,14 +265,13 @@ bool join_travel_move(pass_state& s, const line_motion& motion, std::string_view
   if (t.phase == travel_phase::none) {
     t.phase = travel_phase::short_so_far;
     t.length = 0;
-    t.known = true;
     t.first_end = line_end;
   }
   t.length += motion.distance;
-  t.known = t.known && motion.known;
   t.last_end = line_end;
+  // A move to or from where the nozzle is not known makes the travel long.
   if (t.phase == travel_phase::short_so_far &&
-      (!t.known || t.length >= s.options.min_travel - length_tolerance || !fits(t, size)) &&
+      (!motion.known || t.length >= s.options.min_travel - length_tolerance || !fits(t, size)) &&
       !go_long(s)) {
     return false;
   }
@@ -321,24 +319,25 @@ void hold(travel& t, std::string_view text, std::string_view line_end) {
   t.lines.push_back({t.bytes.size(), line_end.size()});
 }
 
-// Follows the nozzle through the words of a line, of which `start` is held.
-line_motion motion_of(pass_state& s, std::string_view start) {
+// Follows the nozzle through the words of a line (the part before its
+// comment), of which at least the first max_motion_words + 1 are held.
+line_motion motion_of(pass_state& s, std::string_view words) {
   if (!s.joins) return {};
-  const std::string_view words = words_of(start);
   const bool cut = words.size() > max_motion_words;
   return follow_motion(s.at, words.substr(0, max_motion_words), cut);
 }
 
 bool emit_bracketed(pass_state& s, std::string_view text, std::string_view line_end, bool joined) {
+  const std::string_view words = words_of(text);
   line_facts facts;
-  facts.travel = is_travel_move(text) || (s.options.g1_travel && is_g1_travel(words_of(text)));
+  facts.travel = is_travel_move(text) || (s.options.g1_travel && is_g1_travel(words));
   if (s.reads_fan && may_set_fan(text)) {
     start_line(s);
     read_words(s.words, text);
     end_words(s.words);
     facts.sets_fan = sets_fan(s.words);
   }
-  facts.motion = motion_of(s, text);
+  facts.motion = motion_of(s, words);
   s.last_line_end = line_end;
   placement where = placement::as_is;
   if (!place(s, facts, line_end, static_cast<std::int64_t>(text.size() + line_end.size()), where)) {
@@ -479,7 +478,7 @@ pass_result emit_long_line(pass_state& s) {
   facts.sets_fan = s.reads_fan && sets_fan(s.words);
   s.head.resize(static_cast<std::size_t>(
       std::min<std::int64_t>(line.text_size, static_cast<std::int64_t>(s.head.size()))));
-  facts.motion = motion_of(s, s.head);
+  facts.motion = motion_of(s, words_of(s.head));
   const std::string_view line_end = line.line_end.empty() ? s.last_line_end : line.line_end;
   s.last_line_end = line_end;
   placement where = placement::as_is;
