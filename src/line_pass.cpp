@@ -514,11 +514,16 @@ std::size_t next_of(const pass_state& s, std::size_t& found, text what, std::siz
   return found;
 }
 
+// The words (the part before any ";") of the line in `lines` from `start` to
+// its line feed at `feed`; a CR before the line feed is part of the line end.
+std::string_view words_between(std::string_view lines, std::size_t start, std::size_t feed) {
+  const std::size_t text_end = feed > start && lines[feed - 1] == '\r' ? feed - 1 : feed;
+  return words_of(lines.substr(start, text_end - start));
+}
+
 // The words of the line that ends just before `end` in `lines`.
 std::string_view words_before(std::string_view lines, std::size_t end) {
-  const std::size_t start = end < 2 ? 0 : lines.rfind('\n', end - 2) + 1;
-  const std::size_t text_end = end - 1 > start && lines[end - 2] == '\r' ? end - 2 : end - 1;
-  return words_of(lines.substr(start, text_end - start));
+  return words_between(lines, end < 2 ? 0 : lines.rfind('\n', end - 2) + 1, end - 1);
 }
 
 // Follows the nozzle through the run of absolute moves in `lines` from
@@ -571,8 +576,7 @@ bool ends_travel_as_plain_line(pass_state& s) {
       next_of(s, s.next_marker, travel_marker, s.begin) - s.begin < feed) {
     return false;
   }
-  const std::size_t text_end = feed > 0 && held[feed - 1] == '\r' ? feed - 1 : feed;
-  const std::string_view words = words_of(held.substr(0, text_end));
+  const std::string_view words = words_between(held, 0, feed);
   return kind_of_move(s.at, words) == move_kind::in_run &&
          !(s.options.g1_travel && is_g1_travel(words)) && moves_in_xy(words);
 }
