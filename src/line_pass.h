@@ -1,24 +1,12 @@
-// The transformation itself: one streaming pass over the input lines.
+// The transformation itself: one streaming pass over the input lines, from
+// the reader through the classifier and the travel planner to the writer.
 #pragma once
 
 #include <cstddef>
 #include <string_view>
 
 #include "file_io.h"
-
-/// Bytes read from the input at a time. Lines up to this length are held
-/// whole; a longer one is scanned, then read again: from the input when it
-/// is a file, from a spool file when it is a pipe.
-constexpr std::size_t default_block_size = 64 * 1024;
-
-/// The smallest block the pass works with: room for the four bytes that mark
-/// binary G-code, and for the two bytes of a travel-move marker kept from one
-/// read with room for more.
-constexpr std::size_t min_block_size = 4;
-
-/// The most a travel holds back while its length is not yet known, in bytes
-/// of its lines; a travel that would hold more counts as long enough.
-constexpr std::size_t max_held_size = 1 << 20;
+#include "line_reader.h"
 
 /// How a pass ended. spool_failed: the spool for a long line from a pipe
 /// could not be written.

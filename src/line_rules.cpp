@@ -1,6 +1,7 @@
 #include "line_rules.h"
 
 #include <array>
+#include <string>
 
 namespace {
 
@@ -199,14 +200,12 @@ bool sets_fan(const line_words& words) {
   return !words.other_fan && (words.first == command::m106 || words.first == command::m107);
 }
 
-bool follow_fan(fan_state& fan, const line_words& words) {
-  using command = line_words::command;
-  if (!sets_fan(words)) return false;
-  fan_state now;
-  now.on = words.first == command::m106 &&
-           !(words.has_speed && (words.speed_is_zero || words.speed_too_long));
-  if (now.on) now.speed = words.has_speed ? std::string_view(words.speed, words.speed_size) : "255";
-  const bool changed = now.on != fan.on || now.speed != fan.speed;
-  fan = std::move(now);
-  return changed;
+fan_setting fan_setting_of(const line_words& words) {
+  fan_setting setting;
+  setting.on = words.first == line_words::command::m106 &&
+               !(words.has_speed && (words.speed_is_zero || words.speed_too_long));
+  if (setting.on) {
+    setting.speed = words.has_speed ? std::string_view(words.speed, words.speed_size) : "255";
+  }
+  return setting;
 }

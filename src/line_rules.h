@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <string_view>
 
 /// The speed word that means: after a travel move, the fan goes back to the
@@ -90,14 +89,13 @@ bool may_set_fan(std::string_view line);
 /// M107 without a P word for another fan.
 bool sets_fan(const line_words& words);
 
-/// The part-cooling fan as the print has set it so far: off at the start.
-struct fan_state {
+/// What a line that sets the part-cooling fan sets it to.
+struct fan_setting {
   bool on = false;
-  std::string speed;  // as the print wrote it, when on
+  std::string_view speed;  // as the print wrote it, when on; a view of the words read
 };
 
-/// Follows the fan through a line read with want_fan. Returns true when the
-/// speed to restore after a travel move changed. A speed too long to keep
-/// counts as off, so that travel moves after it are left as the print has
-/// them.
-bool follow_fan(fan_state& fan, const line_words& words);
+/// The setting of a line read with want_fan that sets_fan. A speed too long
+/// to keep counts as off, so that travel moves after it are left as the
+/// print has them.
+fan_setting fan_setting_of(const line_words& words);

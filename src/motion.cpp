@@ -95,7 +95,9 @@ bool read_number(const char*& from, const char* end, double& value) {
 }
 
 // Reads the words once, a byte at a time: nearly every line of a print is a
-// move, so this is the tool's inner loop.
+// move, so this is the tool's inner loop. Without `values` it only tells
+// whether an axis is named, which is all some questions need.
+template <bool values>
 axis_words read_axes(std::string_view words, bool inches) {
   axis_words axes;
   const char* next = words.data();
@@ -108,16 +110,21 @@ axis_words read_axes(std::string_view words, bool inches) {
     if (letter == 'X' || letter == 'Y') {
       bool& named = letter == 'X' ? axes.x : axes.y;
       double& value = letter == 'X' ? axes.x_value : axes.y_value;
-      axes.readable = axes.readable && !named && read_number(next, end, value) &&
-                      (next == end || is_blank(*next));
-      if (inches) value *= mm_per_inch;
+      if (values) {
+        axes.readable = axes.readable && !named && read_number(next, end, value) &&
+                        (next == end || is_blank(*next));
+        if (inches) value *= mm_per_inch;
+      }
       named = true;
+      if (!values) return axes;
     } else if (letter == 'x' || letter == 'y') {
       axes.readable = false;  // firmware may read these as X and Y
     }
     while (next != end && !is_blank(*next)) ++next;
   }
 }
+
+bool moves_xy(const axis_words& axes, bool arc) { return axes.x || axes.y || arc; }
 
 void forget(nozzle& at, bool x, bool y) {
   at.x_known = at.x_known && !x;
@@ -143,7 +150,7 @@ line_motion move(nozzle& at, const axis_words& axes, bool arc) {
     forget(at, true, true);
   }
   line_motion motion;
-  motion.moves_xy = axes.x || axes.y || arc;
+  motion.moves_xy = moves_xy(axes, arc);
   const double dx = at.x - from.x;
   const double dy = at.y - from.y;
   motion.distance = std::sqrt(dx * dx + dy * dy);
@@ -190,7 +197,7 @@ line_motion step(nozzle& at, std::string_view words, bool cut) {
     forget(at, true, true);
     return unknown;
   }
-  const axis_words axes = read_axes(rest, at.inches);
+  const axis_words axes = read_axes<true>(rest, at.inches);
   switch (g) {
     case 0:
     case 1:
@@ -224,24 +231,23 @@ move_kind kind_of_move(const nozzle& at, std::string_view words) {
   if (size > 2 && words[0] == 'G' && words[1] >= '0' && words[1] <= '3' && is_blank(words[2])) {
     return !at.relative && size <= max_motion_words ? move_kind::in_run : move_kind::other;
   }
-  const std::string_view command = next_word(words);
+  std::string_view rest = words.substr(0, max_motion_words);
+  const std::string_view command = next_word(rest);
+  if (size > max_motion_words && rest.empty()) return move_kind::other;
   if (command.empty() || (command[0] != 'G' && command[0] != 'g')) return move_kind::none;
   const int g = g_number(command);
   const bool run = g >= 0 && g <= 3 && !at.relative && size <= max_motion_words;
   return run ? move_kind::in_run : move_kind::other;
 }
 
-bool moves_in_xy(std::string_view words) {
+bool run_move_moves_xy(std::string_view words) {
   const int g = g_number(next_word(words));
-  for (std::string_view word = next_word(words); !word.empty(); word = next_word(words)) {
-    if (word[0] == 'X' || word[0] == 'Y') return true;
-  }
-  return g == 2 || g == 3;
+  return moves_xy(read_axes<false>(words, false), g >= 2);
 }
 
 bool follow_back(nozzle& at, settled_axes& settled, std::string_view words) {
   next_word(words);  // the command
-  const axis_words axes = read_axes(words, at.inches);
+  const axis_words axes = read_axes<true>(words, at.inches);
   // A move that cannot be read leaves both axes unknown, as far as no later
   // move sets them.
   if (!settled.x && (axes.x || !axes.readable)) {

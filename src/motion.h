@@ -43,13 +43,15 @@ line_motion follow_motion(nozzle& at, std::string_view words, bool cut);
 /// What the first word of a line's words says of how it may move the nozzle:
 /// not at all; as a move (G0 to G3) that may join a run of absolute moves
 /// read back from its end with follow_back (in absolute mode, and with words
-/// that are not cut); or otherwise, to be followed with follow_motion.
+/// that are not cut); or otherwise, to be followed with follow_motion. Words
+/// longer than max_motion_words whose first word reaches the cut are read
+/// as follow_motion reads them: as a command that may move anywhere.
 enum class move_kind { none, in_run, other };
 move_kind kind_of_move(const nozzle& at, std::string_view words);
 
-/// True when the words of a move (G0 to G3) move the nozzle in X or Y: they
-/// name X or Y, or they are an arc.
-bool moves_in_xy(std::string_view words);
+/// For a move that kind_of_move puts in a run: whether it moves the nozzle
+/// in X or Y, as follow_motion would say, without reading its numbers.
+bool run_move_moves_xy(std::string_view words);
 
 /// The axes that later moves of a run have set, while the run is read back.
 struct settled_axes {

@@ -1,0 +1,152 @@
+#include "line_classifier.h"
+
+#include <algorithm>
+
+#include "line_ends.h"
+
+namespace {
+
+// Of a line too long to hold, this much of its start is kept: enough to tell
+// whether its words are too long to read for X and Y.
+constexpr std::size_t head_size = max_motion_words + 1;
+
+void start_words(line_classifier& c) {
+  c.words = line_words();
+  c.words.want_g1 = c.g1_travel;
+  c.words.want_fan = c.reads_fan;
+}
+
+// Follows the nozzle through the words of a line (the part before its
+// comment), of which at least the first max_motion_words + 1 are held.
+line_motion motion_of(line_classifier& c, std::string_view words) {
+  if (!c.follows_nozzle) return {};
+  const bool cut = words.size() > max_motion_words;
+  return follow_motion(c.at, words.substr(0, max_motion_words), cut);
+}
+
+void read_fan(line_classifier& c, line_facts& facts) {
+  facts.sets_fan = c.reads_fan && sets_fan(c.words);
+  if (facts.sets_fan) facts.fan = fan_setting_of(c.words);
+}
+
+// Where the next `what` stands in `lines` from `from` on, or the end of
+// `lines`; remembered in `found` for the lines before it.
+template <typename text>
+std::size_t next_of(const char*& found, std::string_view lines, text what, std::size_t from) {
+  if (found == nullptr || found < lines.data() + from) {
+    const std::string_view rest = lines.substr(from);
+    found = lines.data() + from + std::min(rest.find(what), rest.size());
+  }
+  return static_cast<std::size_t>(found - lines.data());
+}
+
+// The words of the line that ends just before `end` in `lines`.
+std::string_view words_before(std::string_view lines, std::size_t end) {
+  const std::size_t start = end < 2 ? 0 : lines.rfind('\n', end - 2) + 1;
+  return words_of(lines.substr(start, text_end(lines, start, end - 1) - start));
+}
+
+// Follows the nozzle through the run of absolute moves in `lines` from
+// `begin` to `end`, from its last move back as far as it must.
+void follow_run(line_classifier& c, std::string_view lines, std::size_t begin, std::size_t end) {
+  settled_axes settled;
+  for (std::size_t line_end = end; line_end > begin;) {
+    const std::string_view words = words_before(lines, line_end);
+    if (kind_of_move(c.at, words) != move_kind::none && follow_back(c.at, settled, words)) return;
+    line_end = static_cast<std::size_t>(words.data() - lines.data());
+  }
+}
+
+}  // namespace
+
+void prepare_classifier(line_classifier& c, bool g1_travel, bool reads_fan, bool follows_nozzle) {
+  c.g1_travel = g1_travel;
+  c.reads_fan = reads_fan;
+  c.follows_nozzle = follows_nozzle;
+  c.head.reserve(head_size);
+}
+
+line_facts classify(line_classifier& c, std::string_view text) {
+  line_facts facts;
+  const std::string_view words = words_of(text);
+  facts.travel = is_travel_move(text) || (c.g1_travel && is_g1_travel(words));
+  if (c.reads_fan && may_set_fan(text)) {
+    start_words(c);
+    read_words(c.words, text);
+    end_words(c.words);
+    read_fan(c, facts);
+  }
+  facts.motion = motion_of(c, words);
+  return facts;
+}
+
+void start_long(line_classifier& c) {
+  start_words(c);
+  c.marker = false;
+  c.tail_size = 0;
+  c.head.clear();
+}
+
+void classify_piece(line_classifier& c, std::string_view piece) {
+  // A marker split between this piece and the last.
+  char seam[2 * sizeof c.tail];
+  const std::size_t from_piece = std::min(piece.size(), sizeof c.tail);
+  std::copy(c.tail, c.tail + c.tail_size, seam);
+  std::copy(piece.begin(), piece.begin() + from_piece, seam + c.tail_size);
+  const std::string_view joined(seam, c.tail_size + from_piece);
+  c.marker = c.marker || is_travel_move(joined) || is_travel_move(piece);
+  const std::string_view last = joined.size() > piece.size() ? joined : piece;
+  c.tail_size = std::min(last.size(), sizeof c.tail);
+  std::copy(last.end() - c.tail_size, last.end(), c.tail);
+  if (c.g1_travel || c.reads_fan) read_words(c.words, piece);
+  c.head.append(piece.substr(0, head_size - c.head.size()));
+}
+
+line_facts end_long(line_classifier& c) {
+  end_words(c.words);
+  line_facts facts;
+  facts.travel = c.marker || is_g1_travel(c.words);
+  read_fan(c, facts);
+  facts.motion = motion_of(c, words_of(c.head));
+  return facts;
+}
+
+bool glance_run_move(line_classifier& c, bulk_marks& marks, std::string_view lines,
+                     line_facts& facts) {
+  const std::size_t feed = lines.find('\n');
+  if (feed == std::string_view::npos) return false;
+  const std::size_t comment = next_of(marks.comment, lines, ';', 0);
+  const std::string_view words = lines.substr(0, std::min(comment, text_end(lines, 0, feed)));
+  if (kind_of_move(c.at, words) != move_kind::in_run) return false;
+  facts = line_facts();
+  facts.travel =
+      next_of(marks.marker, lines, travel_marker, 0) < feed || (c.g1_travel && is_g1_travel(words));
+  facts.motion.moves_xy = !facts.travel && run_move_moves_xy(words);
+  return true;
+}
+
+std::size_t plain_lines(line_classifier& c, bulk_marks& marks, std::string_view lines) {
+  const std::size_t marker = next_of(marks.marker, lines, travel_marker, 0);
+  const std::size_t before = marker >= lines.size() ? lines.size() : lines.rfind('\n', marker) + 1;
+  if (!c.g1_travel && !c.reads_fan && !c.follows_nozzle) return before;
+  std::size_t plain = 0;
+  std::size_t run = std::string_view::npos;  // where a run of absolute moves began
+  while (plain < before) {
+    const std::size_t feed = lines.find('\n', plain);
+    const std::size_t comment = next_of(marks.comment, lines, ';', plain);
+    const std::string_view words(lines.data() + plain,
+                                 std::min(comment, text_end(lines, plain, feed)) - plain);
+    if ((c.g1_travel && is_g1_travel(words)) || (c.reads_fan && may_set_fan(words))) break;
+    const move_kind kind = c.follows_nozzle ? kind_of_move(c.at, words) : move_kind::none;
+    if (kind == move_kind::in_run) {
+      run = std::min(run, plain);
+    } else if (kind == move_kind::other) {
+      if (run < plain) follow_run(c, lines, run, plain);
+      run = std::string_view::npos;
+      motion_of(c, words);
+    }
+    plain = feed + 1;
+  }
+  if (run < plain) follow_run(c, lines, run, plain);
+  return plain;
+}

@@ -1,0 +1,68 @@
+// What a line is, for the rules: a travel move, a fan command, a move in X
+// or Y, or none of these. One classifier answers for short lines, for long
+// lines read in pieces, and for the bulk copy's runs of lines.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "line_rules.h"
+#include "motion.h"
+
+/// What the rules need to know of a line.
+struct line_facts {
+  bool travel = false;    // a travel move, by the marker or the G1 rule
+  bool sets_fan = false;  // sets the part-cooling fan, to `fan`
+  fan_setting fan;
+  line_motion motion;  // only where the nozzle is followed
+};
+
+/// What the classifier reads, and what it has read so far.
+struct line_classifier {
+  bool g1_travel = false;       // the G1 rule is in force
+  bool reads_fan = false;       // fan commands matter
+  bool follows_nozzle = false;  // X and Y matter
+  nozzle at;
+  line_words words;
+  // A long line so far: whether it holds the marker, its last bytes for a
+  // marker split between two pieces, and its start for its X and Y.
+  bool marker = false;
+  char tail[2] = {};
+  std::size_t tail_size = 0;
+  std::string head;
+};
+
+/// Readies a classifier; its memory is taken here.
+void prepare_classifier(line_classifier& classifier, bool g1_travel, bool reads_fan,
+                        bool follows_nozzle);
+
+/// The facts of a line held whole (its text, without its line end).
+line_facts classify(line_classifier& classifier, std::string_view text);
+
+/// A line too long to hold: start_long, then each piece of its text in
+/// order, then end_long for its facts, the same as classify would give.
+void start_long(line_classifier& classifier);
+void classify_piece(line_classifier& classifier, std::string_view piece);
+line_facts end_long(line_classifier& classifier);
+
+/// Where the bulk copy found the next marker and the next ";" in the block,
+/// so that each is looked for once for all the lines before it. Cleared
+/// whenever the block moves.
+struct bulk_marks {
+  const char* marker = nullptr;
+  const char* comment = nullptr;
+};
+
+/// True when the first line of `lines` is an absolute move that the bulk copy
+/// may follow back with the moves after it, as one run; `facts` then say
+/// what it is, all but where it takes the nozzle (and whether a travel move
+/// moves in X or Y).
+bool glance_run_move(line_classifier& classifier, bulk_marks& marks, std::string_view lines,
+                     line_facts& facts);
+
+/// How many bytes of whole lines at the start of `lines` no rule can change
+/// as they stand: the lines before the first travel move and before the
+/// first line that may set the fan. The nozzle is followed through them.
+/// For use between travels, where a move only moves the nozzle.
+std::size_t plain_lines(line_classifier& classifier, bulk_marks& marks, std::string_view lines);
