@@ -9,14 +9,6 @@ constexpr std::string_view note_start = "; fan off during travel moves: tarvix";
 // More than any note: a last line that does not fit is not one.
 constexpr std::size_t tail_size = 512;
 
-void add_option(std::string& note, std::string_view name, std::string_view value) {
-  if (!value.empty()) note.append(" ").append(name).append(" ").append(value);
-}
-
-void add_flag(std::string& note, std::string_view name, bool given) {
-  if (given) note.append(" ").append(name);
-}
-
 // Reads up to `size` bytes from where `input` stands; fewer when it ends.
 std::ptrdiff_t read_up_to(io_handle input, char* data, std::size_t size) {
   std::size_t got = 0;
@@ -45,13 +37,8 @@ bool is_note(std::string_view line) {
 
 }  // namespace
 
-std::string change_note(const run_request& request) {
-  std::string note(note_start);
-  // The options that shaped the result, in a fixed order.
-  add_option(note, "--speed", request.speed);
-  add_flag(note, "--g1-travel", request.g1_travel);
-  add_option(note, "--min-travel", request.min_travel);
-  return note;
+std::string change_note(const run_options& options) {
+  return std::string(note_start) + noted_options(options);
 }
 
 note_found find_change_note(io_handle input) {

@@ -9,7 +9,7 @@
 /// "; fan off during travel moves: tarvix" and the options that shaped the
 /// result, in a fixed order. A comment line every firmware ignores; at the
 /// end, where no printer or host looks for a header of its own.
-std::string change_note(const run_request& request);
+std::string change_note(const run_options& options);
 
 /// Whether an input's last line is a change note.
 enum class note_found { no, yes, unreadable };

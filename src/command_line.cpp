@@ -7,8 +7,64 @@ namespace {
 
 using kind = run_request::kind;
 
-constexpr std::string_view speed_option = "--speed";
-constexpr std::string_view min_travel_option = "--min-travel";
+// A plain decimal number of millimetres, 0 or more: "0", "2", "12.5".
+bool is_valid_length(std::string_view text) {
+  double value = 0;
+  return !text.empty() && text[0] != '-' && text[0] != '+' && read_decimal(text, value);
+}
+
+// One option: its name, and for one that takes a value, the value's name in
+// the help, where it goes, how it is checked and what a refusal says.
+struct option {
+  std::string_view name;
+  kind what = kind::mistake;  // help and version end the reading at once
+  bool run_options::*flag = nullptr;
+  std::string run_options::*value = nullptr;
+  std::string_view value_name;
+  bool (*valid)(std::string_view) = nullptr;
+  std::string_view refused, advice;
+  bool in_note = false;  // shapes the result, so the note names it
+  std::string_view help;
+};
+
+const option options[] = {
+    {"--speed", kind::mistake, nullptr, &run_options::speed, "S", is_valid_speed, "invalid speed",
+     "give a number from 0 to 255, or keep", true,
+     "the fan speed: a number from 0 to 255, or keep (the speed\n"
+     "the print itself set last). The run then asks nothing,\n"
+     "prints only its result, and writes the result whole or not\n"
+     "at all."},
+    {"--in-place",
+     kind::mistake,
+     &run_options::in_place,
+     nullptr,
+     {},
+     nullptr,
+     {},
+     {},
+     false,
+     "replace the file itself, not a copy beside it (with --speed)"},
+    {"--g1-travel",
+     kind::mistake,
+     &run_options::g1_travel,
+     nullptr,
+     {},
+     nullptr,
+     {},
+     {},
+     true,
+     "also take G1 moves with X or Y and no extrusion for travel\n"
+     "moves, as most slicers write them"},
+    {"--min-travel", kind::mistake, nullptr, &run_options::min_travel, "MM", is_valid_length,
+     "invalid length", "give millimetres, such as 2 or 12.5", true,
+     "one fan pair for each travel (the travel moves with nothing\n"
+     "between them that moves the nozzle in X or Y or sets the fan),\n"
+     "and none for a travel shorter than MM millimetres"},
+    {"--help", kind::help, nullptr, nullptr, {}, nullptr, {}, {}, false, "show this text"},
+    {"--version", kind::version, nullptr, nullptr, {}, nullptr, {}, {}, false, "show the version"},
+};
+
+constexpr std::string_view options_end = "--";
 
 // Options are ASCII; any other character becomes '?', which no option or
 // speed holds.
@@ -28,33 +84,36 @@ run_request mistake(std::string what) {
   return request;
 }
 
-// True when `arg` is `name`, with its value in the next argument, or
-// `name=value`. `value` is then the value, or nullptr when none follows.
-bool is_option(const std::string& arg, std::string_view name, int argc, native_char** argv, int& i,
-               const native_char*& value) {
-  const bool separate = arg == name;
-  if (!separate && (arg.size() <= name.size() || arg.compare(0, name.size(), name) != 0 ||
-                    arg[name.size()] != '=')) {
-    return false;
-  }
-  if (!separate) {
-    value = argv[i] + name.size() + 1;
-  } else {
-    value = i + 1 < argc ? argv[++i] : nullptr;
-  }
-  return true;
-}
-
-// A plain decimal number of millimetres, 0 or more: "0", "2", "12.5".
-bool is_valid_length(std::string_view text) {
-  double value = 0;
-  return !text.empty() && text[0] != '-' && text[0] != '+' && read_decimal(text, value);
-}
-
 run_request just(kind what) {
   run_request request;
   request.what = what;
   return request;
+}
+
+// The option `arg` names, alone or as `name=value`; null for none.
+const option* find_option(std::string_view arg) {
+  for (const option& o : options) {
+    const bool joined = o.value != nullptr && arg.size() > o.name.size() &&
+                        arg.substr(0, o.name.size()) == o.name && arg[o.name.size()] == '=';
+    if (arg == o.name || joined) return &o;
+  }
+  return nullptr;
+}
+
+// Takes the value of `o` from `name=value` or from the next argument, and
+// checks it; an empty result when it is taken.
+std::string take_value(const option& o, const std::string& arg, int argc, native_char** argv,
+                       int& i, run_options& into) {
+  const native_char* value = nullptr;
+  if (arg.size() > o.name.size()) {
+    value = argv[i] + o.name.size() + 1;
+  } else if (i + 1 < argc) {
+    value = argv[++i];
+  }
+  if (value == nullptr) return std::string(o.name) + " needs a value";
+  into.*o.value = ascii(value);
+  if (o.valid(into.*o.value)) return {};
+  return std::string(o.refused) + " '" + display_path(value) + "': " + std::string(o.advice);
 }
 
 // A dialogue ignores what follows its file, as it always has; an option
@@ -66,6 +125,20 @@ bool has_option_after_file(int argc, native_char** argv) {
   return false;
 }
 
+// One line of the help: the option, then its text from the 16th column.
+void add_help(std::string& text, std::string_view label, std::string_view help) {
+  constexpr std::size_t column = 15;
+  text.append("  ").append(label);
+  text.append(label.size() + 2 < column - 1 ? column - 2 - label.size() : 0, ' ');
+  if (label.size() + 2 >= column - 1) text.append("\n").append(column, ' ');
+  for (std::size_t start = 0; start < help.size();) {
+    const std::size_t end = std::min(help.find('\n', start), help.size());
+    if (start > 0) text.append(column, ' ');
+    text.append(help.substr(start, end - start)).append("\n");
+    start = end + 1;
+  }
+}
+
 }  // namespace
 
 run_request read_command_line(int argc, native_char** argv) {
@@ -74,59 +147,57 @@ run_request read_command_line(int argc, native_char** argv) {
     if (argc >= 2) request.path = argv[1];
     return request;
   }
-  bool options_end = false;
+  bool options_ended = false;
   bool has_file = false;
-  bool has_speed = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = ascii(argv[i]);
-    const native_char* value = nullptr;
-    if (options_end || arg.empty() || arg[0] != '-') {
+    const option* o = options_ended ? nullptr : find_option(arg);
+    if (options_ended || arg.empty() || arg[0] != '-') {
       if (has_file) return mistake("one G-code file at a time");
       has_file = true;
       request.path = argv[i];
-    } else if (arg == "--") {
-      options_end = true;
-    } else if (arg == "--help" || arg == "--version") {
-      return just(arg == "--help" ? kind::help : kind::version);
-    } else if (arg == "--in-place") {
-      request.in_place = true;
-    } else if (arg == "--g1-travel") {
-      request.g1_travel = true;
-    } else if (is_option(arg, speed_option, argc, argv, i, value)) {
-      if (value == nullptr) return mistake("--speed needs a value");
-      request.speed = ascii(value);
-      has_speed = true;
-      if (!is_valid_speed(request.speed)) {
-        return mistake("invalid speed '" + display_path(value) +
-                       "': give a number from 0 to 255, or keep");
-      }
-    } else if (is_option(arg, min_travel_option, argc, argv, i, value)) {
-      if (value == nullptr) return mistake("--min-travel needs a value");
-      request.min_travel = ascii(value);
-      if (!is_valid_length(request.min_travel)) {
-        return mistake("invalid length '" + display_path(value) +
-                       "': give millimetres, such as 2 or 12.5");
-      }
-    } else {
+    } else if (arg == options_end) {
+      options_ended = true;
+    } else if (o == nullptr) {
       return mistake("unknown option '" + display_path(argv[i]) + "'");
+    } else if (o->what != kind::mistake) {
+      return just(o->what);
+    } else if (o->flag != nullptr) {
+      request.options.*o->flag = true;
+    } else if (std::string refused = take_value(*o, arg, argc, argv, i, request.options);
+               !refused.empty()) {
+      return mistake(std::move(refused));
     }
   }
+  const bool has_speed = !request.options.speed.empty();
   if (request.path.empty()) return mistake("no G-code file given");
-  if (request.in_place && !has_speed) return mistake("--in-place needs --speed");
+  if (request.options.in_place && !has_speed) return mistake("--in-place needs --speed");
   request.what = has_speed ? kind::script : kind::dialogue;
   return request;
 }
 
-pass_options pass_options_for(const run_request& request, std::string_view speed) {
-  pass_options options;
-  options.speed = speed;
-  options.g1_travel = request.g1_travel;
-  if (!request.min_travel.empty()) read_decimal(request.min_travel, options.min_travel);
-  return options;
+pass_options pass_options_for(const run_options& options, std::string_view speed) {
+  pass_options pass;
+  pass.speed = speed;
+  pass.g1_travel = options.g1_travel;
+  if (!options.min_travel.empty()) read_decimal(options.min_travel, pass.min_travel);
+  return pass;
 }
 
-std::string_view help_text() {
-  return R"(Usage: tarvix [options] [--] <gcode file>
+std::string noted_options(const run_options& given) {
+  std::string noted;
+  for (const option& o : options) {
+    if (!o.in_note) continue;
+    if (o.flag != nullptr && given.*o.flag) noted.append(" ").append(o.name);
+    if (o.value != nullptr && !(given.*o.value).empty()) {
+      noted.append(" ").append(o.name).append(" ").append(given.*o.value);
+    }
+  }
+  return noted;
+}
+
+std::string help_text() {
+  std::string text = R"(Usage: tarvix [options] [--] <gcode file>
        tarvix <gcode file> [options]
 
 Puts every travel move of a G-code file between M107 (fan off) and
@@ -136,21 +207,14 @@ line it writes, and writes the copy to <gcode file>_tormel.gcode. With
 that ends with such a comment as it is ("Already changed").
 
 Options:
-  --speed S    the fan speed: a number from 0 to 255, or keep (the speed
-               the print itself set last). The run then asks nothing,
-               prints only its result, and writes the result whole or not
-               at all.
-  --in-place   replace the file itself, not a copy beside it (with --speed)
-  --g1-travel  also take G1 moves with X or Y and no extrusion for travel
-               moves, as most slicers write them
-  --min-travel MM
-               one fan pair for each travel (the travel moves with nothing
-               between them that moves the nozzle in X or Y or sets the fan),
-               and none for a travel shorter than MM millimetres
-  --help       show this text
-  --version    show the version
-  --           end of the options, for a file whose name begins with -
-
+)";
+  for (const option& o : options) {
+    const std::string label =
+        std::string(o.name) + (o.value_name.empty() ? "" : " ") + std::string(o.value_name);
+    add_help(text, label, o.help);
+  }
+  add_help(text, options_end, "end of the options, for a file whose name begins with -");
+  return text + R"(
 Exit status: 0 written, or already changed; 1 the run failed, and says
 why; 2 a mistake on the command line.
 )";

@@ -1,4 +1,5 @@
-// What the command line asks for.
+// What the command line asks for. Each option is defined once, in one table
+// that gives the parser, the help text and the note a result ends with.
 #pragma once
 
 #include <string>
@@ -7,6 +8,16 @@
 #include "file_io.h"
 #include "line_pass.h"
 
+/// What the user asks of a run, kept apart from what the run does.
+struct run_options {
+  /// From --speed, which makes the run a script's: no questions, no echo.
+  std::string speed;
+  bool in_place = false;
+  bool g1_travel = false;
+  /// From --min-travel, as given; empty without it.
+  std::string min_travel;
+};
+
 /// A run as the command line asks for it.
 struct run_request {
   enum class kind { dialogue, script, help, version, mistake };
@@ -14,12 +25,7 @@ struct run_request {
   /// The G-code file; empty when none was given (the dialogue then shows
   /// its usage).
   native_path path;
-  /// From --speed, which makes the run a script's: no questions, no echo.
-  std::string speed;
-  bool in_place = false;
-  bool g1_travel = false;
-  /// From --min-travel, as given; empty without it.
-  std::string min_travel;
+  run_options options;
   /// What is wrong with the command line, for kind::mistake.
   std::string mistake;
 };
@@ -30,11 +36,15 @@ struct run_request {
 /// ignored, as they always were.
 run_request read_command_line(int argc, native_char** argv);
 
-/// What the pass is to do for `request`, with the fan at `speed`.
-pass_options pass_options_for(const run_request& request, std::string_view speed);
+/// What the pass is to do for `options`, with the fan at `speed`.
+pass_options pass_options_for(const run_options& options, std::string_view speed);
+
+/// The options that shaped a result, as its note names them, in the order
+/// of the table: " --speed 200 --g1-travel".
+std::string noted_options(const run_options& options);
 
 /// What `tarvix --help` prints.
-std::string_view help_text();
+std::string help_text();
 
 /// The input path with "_tormel.gcode" appended, so the copy lies beside it.
 native_path make_output_path(const native_path& input_path);

@@ -12,6 +12,7 @@
 #include "line_pass.h"
 #include "line_rules.h"
 #include "messages.h"
+#include "output_file.h"
 #include "script_run.h"
 
 namespace {
@@ -78,19 +79,18 @@ std::string read_speed(int& after) {
 /// Opens the output, runs the pass and reports; returns the exit status.
 int write_copy(io_handle input, const native_path& input_path, const pass_options& options) {
   const native_path output_path = make_output_path(input_path);
-  const io_handle output = open_output(output_path, input);
-  if (output == no_file) {
+  output_file output(open_output(output_path, input));
+  if (output.file == no_file) {
     say(message::cannot_open_output);
     return 1;
   }
   say("Analyzing ...");
   std::this_thread::sleep_for(std::chrono::seconds(5));
   say(separator);
-  const pass_result result = run_line_pass({input, output, console_output()}, options);
-  if (result != pass_result::complete) abandon_output();
-  release_output();
+  const pass_result result = run_line_pass({input, output.file, console_output()}, options);
+  output.kept = result == pass_result::complete;
+  const bool closed = close_output(output);
   say(separator);
-  const bool closed = close_file(output);
   if (result == pass_result::read_failed) {
     say(message::cannot_read);
     return 1;
@@ -118,7 +118,7 @@ int process_file(const run_request& request, int& after_speed) {
     return 1;
   }
   say("Reading File: " + display_path(request.path));
-  const int status = write_copy(input, request.path, pass_options_for(request, speed));
+  const int status = write_copy(input, request.path, pass_options_for(request.options, speed));
   close_file(input);  // nothing was written to it, so nothing can be lost
   return status;
 }
@@ -136,11 +136,9 @@ int run_dialogue(const run_request& request, int& after_speed) {
   return path.empty() ? 0 : process_file(request, after_speed);
 }
 
-/// Says that memory ran out, on `console`, after leaving the file being
-/// written as a stop would leave it.
+/// Says that memory ran out, on `console`; the file being written has been
+/// left as a stop would leave it as the stack unwound.
 int out_of_memory(io_handle console) {
-  abandon_output();
-  release_output();
   say_on(console, message::out_of_memory);
   return 1;
 }

@@ -5,6 +5,7 @@
 #include "change_note.h"
 #include "line_pass.h"
 #include "messages.h"
+#include "output_file.h"
 
 namespace {
 
@@ -36,24 +37,24 @@ int report(pass_result result, const run_request& request, const native_path& sh
 }
 
 // Writes the result to `temp` and puts it in place of `destination`.
-int write_and_replace(io_handle input, io_handle temp, const native_path& temp_path,
+int write_and_replace(io_handle input, output_file& temp, const native_path& temp_path,
                       const native_path& destination, bool replace, const native_path& shown,
                       const run_request& request) {
-  const std::string note = change_note(request);
-  pass_options options = pass_options_for(request, request.speed);
+  const std::string note = change_note(request.options);
+  pass_options options = pass_options_for(request.options, request.options.speed);
   options.echo = false;
   options.refuse_binary = true;
   options.last_line = note;
-  const pass_result result = run_line_pass({input, temp, no_file}, options);
-  int status = report(result, request, shown);
-  if (status != 0) {
-    close_file(temp);
-  } else if (!replace_file(temp, temp_path, destination, replace)) {
-    status = fail(message::cannot_write, shown);
+  const pass_result result = run_line_pass({input, temp.file, no_file}, options);
+  const int status = report(result, request, shown);
+  if (status != 0) return status;
+  const io_handle written = temp.file;
+  temp.file = no_file;  // closed by the replace, whether it succeeds or not
+  if (!replace_file(written, temp_path, destination, replace)) {
+    return fail(message::cannot_write, shown);
   }
-  if (status != 0) abandon_output();
-  release_output();
-  return status;
+  temp.kept = true;
+  return 0;
 }
 
 // Writes beside `destination`, locked (`lock`) when there is one, and puts
@@ -62,23 +63,24 @@ int write_beside(io_handle input, io_handle lock, const native_path& destination
                  const native_path& shown, const run_request& request) {
   // In place, another run may have put its result there since the input was
   // opened: this run's result, made from the older file, would then lose it.
-  if (request.in_place && !is_still_input(destination, lock, input)) {
+  if (request.options.in_place && !is_still_input(destination, lock, input)) {
     return fail(message::cannot_write, shown);
   }
   native_path temp_path;
-  const io_handle temp = open_temp_beside(destination, lock, temp_path);
-  if (temp == no_file) return fail(message::cannot_open_output, shown);
+  output_file temp(open_temp_beside(destination, lock, temp_path));
+  if (temp.file == no_file) return fail(message::cannot_open_output, shown);
   return write_and_replace(input, temp, temp_path, destination, lock != no_file, shown, request);
 }
 
 // Locks the input (for a copy) and the destination, when there is one,
 // against other runs, and writes beside the destination.
 int replace_destination(io_handle input, const run_request& request) {
-  const native_path shown = request.in_place ? request.path : make_output_path(request.path);
+  const native_path shown =
+      request.options.in_place ? request.path : make_output_path(request.path);
   const native_path destination = resolve_path(shown);
   io_handle lock = no_file;
-  if ((!request.in_place && !lock_input(input)) ||
-      !lock_destination(destination, input, request.in_place, lock)) {
+  if ((!request.options.in_place && !lock_input(input)) ||
+      !lock_destination(destination, input, request.options.in_place, lock)) {
     return fail(message::cannot_open_output, shown);
   }
   const int status = write_beside(input, lock, destination, shown, request);
@@ -116,10 +118,8 @@ int run_script(const run_request& request) {
   try {
     return open_and_replace(request);
   } catch (const std::bad_alloc&) {
-    // The stack is unwound, so what the run held is free again for the
-    // message.
-    abandon_output();
-    release_output();
+    // The stack is unwound, so the result has been abandoned and what the
+    // run held is free again for the message.
     note_out_of_memory();
     return fail(message::out_of_memory, request.path);
   }
