@@ -95,7 +95,7 @@ void classify_piece(line_classifier& c, std::string_view piece) {
   std::copy(piece.begin(), piece.begin() + from_piece, seam + c.tail_size);
   const std::string_view joined(seam, c.tail_size + from_piece);
   c.marker = c.marker || is_travel_move(joined) || is_travel_move(piece);
-  const std::string_view last = joined.size() > piece.size() ? joined : piece;
+  const std::string_view last = piece.size() >= sizeof c.tail ? piece : joined;
   c.tail_size = std::min(last.size(), sizeof c.tail);
   std::copy(last.end() - c.tail_size, last.end(), c.tail);
   if (c.g1_travel || c.reads_fan) read_words(c.words, piece);

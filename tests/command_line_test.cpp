@@ -1,0 +1,97 @@
+// What a command line asks for, each option's form and refusal, the speeds
+// taken, and the note that names the options that shaped a result.
+#include "command_line.h"
+
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "line_rules.h"
+
+namespace {
+
+struct row {
+  std::vector<std::string> args;
+  std::string wanted;  // as described below
+};
+
+const row rows[] = {
+    {{}, "dialogue ''"},
+    {{"a.gcode", "b.gcode"}, "dialogue 'a.gcode'"},
+    {{"--g1-travel", "a.gcode"}, "dialogue 'a.gcode' g1"},
+    {{"a.gcode", "--min-travel", "0"}, "dialogue 'a.gcode' min=0"},
+    {{"--speed", "200", "a.gcode"}, "script 'a.gcode' speed=200"},
+    {{"a.gcode", "--in-place", "--speed=keep", "--g1-travel", "--min-travel=12.5"},
+     "script 'a.gcode' speed=keep in-place g1 min=12.5"},
+    {{"--speed=200", "--", "-a.gcode"}, "script '-a.gcode' speed=200"},
+    {{"--speed=200", "--", "a.gcode", "--help"}, "mistake: one G-code file at a time"},
+    {{"a.gcode", "--version", "--fast"}, "version ''"},
+    {{"--help", "a.gcode"}, "help ''"},
+    {{"--fast", "a.gcode"}, "mistake: unknown option '--fast'"},
+    {{"a.gcode", "-f"}, "mistake: unknown option '-f'"},
+    {{"--in-place=1", "a.gcode"}, "mistake: unknown option '--in-place=1'"},
+    {{"--speed"}, "mistake: --speed needs a value"},
+    {{"a.gcode", "--min-travel"}, "mistake: --min-travel needs a value"},
+    {{"--speed=", "a.gcode"}, "mistake: invalid speed '': give a number from 0 to 255, or keep"},
+    {{"--speed", "256", "a.gcode"},
+     "mistake: invalid speed '256': give a number from 0 to 255, or keep"},
+    {{"--speed=200"}, "mistake: no G-code file given"},
+    {{"--in-place", "a.gcode"}, "mistake: --in-place needs --speed"},
+    {{"--speed=1", "a.gcode", "b.gcode"}, "mistake: one G-code file at a time"},
+    {{"--min-travel=2mm", "a.gcode"},
+     "mistake: invalid length '2mm': give millimetres, such as 2 or 12.5"},
+    {{"--min-travel", "+2", "a.gcode"},
+     "mistake: invalid length '+2': give millimetres, such as 2 or 12.5"},
+    {{"--min-travel=-1", "a.gcode"},
+     "mistake: invalid length '-1': give millimetres, such as 2 or 12.5"},
+    {{"--min-travel=1e3", "a.gcode"},
+     "mistake: invalid length '1e3': give millimetres, such as 2 or 12.5"},
+    {{"--min-travel=" + std::string(31, '0') + "2", "a.gcode"},
+     "dialogue 'a.gcode' min=" + std::string(31, '0') + "2"},
+    {{"--min-travel=" + std::string(32, '0') + "2", "a.gcode"},
+     "mistake: invalid length '" + std::string(32, '0') +
+         "2': give millimetres, such as 2 or 12.5"},
+};
+
+std::string describe(const run_request& r) {
+  const char* kinds[] = {"dialogue", "script", "help", "version", "mistake"};
+  std::string text = kinds[static_cast<int>(r.what)];
+  if (r.what == run_request::kind::mistake) return text + ": " + r.mistake;
+  text += " '" + display_path(r.path) + "'";
+  const run_options& o = r.options;
+  if (!o.speed.empty()) text += " speed=" + o.speed;
+  if (o.in_place) text += " in-place";
+  if (o.g1_travel) text += " g1";
+  if (!o.min_travel.empty()) text += " min=" + o.min_travel;
+  return text;
+}
+
+}  // namespace
+
+int main() {
+  for (const row& r : rows) {
+    std::vector<native_path> args{native_path(1, 't')};
+    for (const std::string& arg : r.args) args.emplace_back(arg.begin(), arg.end());
+    std::vector<native_char*> argv;
+    for (native_path& arg : args) argv.push_back(arg.data());
+    const std::string got = describe(read_command_line(static_cast<int>(argv.size()), argv.data()));
+    check(got == r.wanted, "got " + got + ", wanted " + r.wanted);
+  }
+  run_options all;
+  all.speed = "keep";
+  all.in_place = all.g1_travel = true;
+  all.min_travel = "5";
+  check(noted_options(all) == " --speed keep --g1-travel --min-travel 5", "the note's options");
+  const std::string help = help_text();
+  for (const char* name : {"--speed S ", "--in-place ", "--g1-travel ", "--min-travel MM\n"}) {
+    check(help.find(name) != std::string::npos, std::string("help names ") + name);
+  }
+  for (const char* speed :
+       {"fast", "-1", "256", "255.5", "1e2", "S200", "12.", "000000255", "", " 200", "keep "}) {
+    check(!is_valid_speed(speed), std::string("refuses speed '") + speed + "'");
+  }
+  for (const char* speed : {"0", "255", "255.000", "127.5", "080", "00000255", "keep"}) {
+    check(is_valid_speed(speed), std::string("takes speed '") + speed + "'");
+  }
+  return test_status("command_line");
+}
