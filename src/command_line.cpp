@@ -7,10 +7,30 @@ namespace {
 
 using kind = run_request::kind;
 
-// A plain decimal number of millimetres, 0 or more: "0", "2", "12.5".
-bool is_valid_length(std::string_view text) {
-  double value = 0;
+// A plain decimal number, 0 or more: "0", "2", "12.5".
+bool read_plain(std::string_view text, double& value) {
   return !text.empty() && text[0] != '-' && text[0] != '+' && read_decimal(text, value);
+}
+
+// The least a travel must be for its fan lines: millimetres ("2", "12.5mm")
+// or seconds ("0.5s"); the other stays below 0.
+bool read_min_travel(std::string_view text, double& millimetres, double& seconds) {
+  const bool in_seconds = text.size() > 1 && text.back() == 's' && text[text.size() - 2] != 'm';
+  const std::size_t unit = in_seconds                                                ? 1
+                           : text.size() > 2 && text.substr(text.size() - 2) == "mm" ? 2
+                                                                                     : 0;
+  return read_plain(text.substr(0, text.size() - unit), in_seconds ? seconds : millimetres);
+}
+
+bool is_valid_min_travel(std::string_view text) {
+  double millimetres = -1;
+  double seconds = -1;
+  return read_min_travel(text, millimetres, seconds);
+}
+
+bool is_valid_acceleration(std::string_view text) {
+  double value = 0;
+  return read_plain(text, value) && value > 0;
 }
 
 // One option: its name, and for one that takes a value, the value's name in
@@ -55,11 +75,16 @@ const option options[] = {
      true,
      "also take G1 moves with X or Y and no extrusion for travel\n"
      "moves, as most slicers write them"},
-    {"--min-travel", kind::mistake, nullptr, &run_options::min_travel, "MM", is_valid_length,
-     "invalid length", "give millimetres, such as 2 or 12.5", true,
+    {"--min-travel", kind::mistake, nullptr, &run_options::min_travel, "MM|Ns", is_valid_min_travel,
+     "invalid length", "give millimetres or seconds, such as 2, 12.5mm or 0.5s", true,
      "one fan pair for each travel (the travel moves with nothing\n"
      "between them that moves the nozzle in X or Y or sets the fan),\n"
-     "and none for a travel shorter than MM millimetres"},
+     "and none for a travel shorter than MM millimetres or, as 0.5s,\n"
+     "one that lasts less than N seconds as firmware plans its moves"},
+    {"--acceleration", kind::mistake, nullptr, &run_options::acceleration, "A",
+     is_valid_acceleration, "invalid acceleration", "give mm/s^2, such as 1000", true,
+     "for --min-travel in seconds: the acceleration in mm/s^2 where the\n"
+     "print sets none with M204 (1000)"},
     {"--help", kind::help, nullptr, nullptr, {}, nullptr, {}, {}, false, "show this text"},
     {"--version", kind::version, nullptr, nullptr, {}, nullptr, {}, {}, false, "show the version"},
 };
@@ -180,7 +205,9 @@ pass_options pass_options_for(const run_options& options, std::string_view speed
   pass_options pass;
   pass.speed = speed;
   pass.g1_travel = options.g1_travel;
-  if (!options.min_travel.empty()) read_decimal(options.min_travel, pass.min_travel);
+  if (!options.min_travel.empty())
+    read_min_travel(options.min_travel, pass.min_travel, pass.min_seconds);
+  if (!options.acceleration.empty()) read_decimal(options.acceleration, pass.acceleration);
   return pass;
 }
 

@@ -14,8 +14,9 @@ struct run_options {
   std::string speed;
   bool in_place = false;
   bool g1_travel = false;
-  /// From --min-travel, as given; empty without it.
+  /// From --min-travel and --acceleration, as given; empty without them.
   std::string min_travel;
+  std::string acceleration;
 };
 
 /// A run as the command line asks for it.

@@ -16,6 +16,36 @@ void start_words(line_classifier& c) {
   c.words.want_fan = c.reads_fan;
 }
 
+// The acceleration firmware moves a move at: M204 P for one that extrudes,
+// T (else P) for one that does not, R for a retraction, which otherwise runs
+// at its feed rate from the start.
+double acceleration_of(const line_classifier& c, const line_motion& m) {
+  const print_limits& limits = c.at.limits;
+  const bool xyz = m.delta[axis_x] != 0 || m.delta[axis_y] != 0 || m.delta[axis_z] != 0;
+  const double print = limits.print > 0 ? limits.print : c.acceleration;
+  if (!xyz) return limits.retract > 0 ? limits.retract : max_travel_value;
+  if (m.delta[axis_e] != 0) return print;
+  return limits.travel > 0 ? limits.travel : print;
+}
+
+line_time time_of(const line_classifier& c, const line_motion& m) {
+  line_time time;
+  if (!c.at.times || !m.takes_time) return time;
+  if (!m.timed || !c.at.limits.readable) {
+    time.what = line_time::kind::unknown;
+  } else if (m.dwell > 0) {
+    time.what = line_time::kind::dwell;
+    time.seconds = m.dwell;
+  } else {
+    time.what = line_time::kind::move;
+    time.move = {m.delta[axis_x], m.delta[axis_y], m.delta[axis_z],
+                 m.delta[axis_e], m.feed,          acceleration_of(c, m)};
+    const double given = c.at.limits.junction_deviation;
+    time.junction_deviation = given >= 0 ? given : default_junction_deviation;
+  }
+  return time;
+}
+
 // Follows the nozzle through the words of a line (the part before its
 // comment), of which at least the first max_motion_words + 1 are held.
 line_motion motion_of(line_classifier& c, std::string_view words) {
@@ -46,23 +76,65 @@ std::string_view words_before(std::string_view lines, std::size_t end) {
   return words_of(lines.substr(start, text_end(lines, start, end - 1) - start));
 }
 
+// Whether the byte at `at` in `run` starts an axis word of a move: before
+// the line's comment, after a blank, on a line that is a move.
+bool starts_move_word(const line_classifier& c, std::string_view run, std::size_t at,
+                      std::string_view& words) {
+  const std::size_t start = run.rfind('\n', at) + 1;  // npos + 1 is 0
+  const std::size_t feed = run.find('\n', at);
+  words = words_of(run.substr(start, text_end(run, start, feed) - start));
+  return at > start && at < start + words.size() && is_blank(run[at - 1]) &&
+         kind_of_move(c.at, words) != move_kind::none;
+}
+
+// Sets Z, E and F, where the moves read back from the end of a run left them
+// unset, from the last move of the rest of the run that names each: found by
+// its letter alone, from the end back a window at a time, so that a run is
+// not read move by move for a Z set once a layer.
+void settle_back(line_classifier& c, const settled_axes& set, std::string_view run) {
+  constexpr std::size_t window = 512;
+  for (int axis = axis_z; axis < axis_count; ++axis) {
+    if (set.axes[axis]) continue;
+    const char letter = "ZEF"[axis - axis_z];
+    std::string_view last;
+    for (std::size_t end = run.size(); end > 0 && last.empty();) {
+      const std::size_t start = end > window ? end - window : 0;
+      for (std::size_t at = run.find(letter, start); at < end; at = run.find(letter, at + 1)) {
+        std::string_view words;
+        if (starts_move_word(c, run, at, words)) last = words;
+      }
+      end = start;
+    }
+    if (last.empty()) continue;
+    settled_axes only;
+    for (bool& axis_settled : only.axes) axis_settled = true;
+    only.axes[axis] = false;
+    follow_back(c.at, only, last);
+  }
+}
+
 // Follows the nozzle through the run of absolute moves in `lines` from
 // `begin` to `end`, from its last move back as far as it must.
 void follow_run(line_classifier& c, std::string_view lines, std::size_t begin, std::size_t end) {
-  settled_axes settled;
-  for (std::size_t line_end = end; line_end > begin;) {
+  settled_axes set;
+  std::size_t line_end = end;
+  while (line_end > begin) {
     const std::string_view words = words_before(lines, line_end);
-    if (kind_of_move(c.at, words) != move_kind::none && follow_back(c.at, settled, words)) return;
     line_end = static_cast<std::size_t>(words.data() - lines.data());
+    if (kind_of_move(c.at, words) != move_kind::none && follow_back(c.at, set, words)) break;
   }
+  if (c.at.times && !settled(c.at, set)) settle_back(c, set, lines.substr(begin, line_end - begin));
 }
 
 }  // namespace
 
-void prepare_classifier(line_classifier& c, bool g1_travel, bool reads_fan, bool follows_nozzle) {
+void prepare_classifier(line_classifier& c, bool g1_travel, bool reads_fan, bool follows_nozzle,
+                        double acceleration) {
   c.g1_travel = g1_travel;
   c.reads_fan = reads_fan;
   c.follows_nozzle = follows_nozzle;
+  c.acceleration = acceleration;
+  c.at.times = acceleration > 0;
   c.head.reserve(head_size);
 }
 
@@ -77,6 +149,7 @@ line_facts classify(line_classifier& c, std::string_view text) {
     read_fan(c, facts);
   }
   facts.motion = motion_of(c, words);
+  facts.time = time_of(c, facts.motion);
   return facts;
 }
 
@@ -108,6 +181,7 @@ line_facts end_long(line_classifier& c) {
   facts.travel = c.marker || is_g1_travel(c.words);
   read_fan(c, facts);
   facts.motion = motion_of(c, words_of(c.head));
+  facts.time = time_of(c, facts.motion);
   return facts;
 }
 

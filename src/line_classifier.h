@@ -9,6 +9,18 @@
 
 #include "line_rules.h"
 #include "motion.h"
+#include "travel_time.h"
+
+/// The time a line takes, where travels are measured in seconds: none; a
+/// move, with the acceleration and junction deviation in force for it; a
+/// dwell of `seconds`; or a time that cannot be known.
+struct line_time {
+  enum class kind { none, move, dwell, unknown };
+  kind what = kind::none;
+  travel_move move;
+  double junction_deviation = default_junction_deviation;
+  double seconds = 0;
+};
 
 /// What the rules need to know of a line.
 struct line_facts {
@@ -16,6 +28,7 @@ struct line_facts {
   bool sets_fan = false;  // sets the part-cooling fan, to `fan`
   fan_setting fan;
   line_motion motion;  // only where the nozzle is followed
+  line_time time;      // only where travels are timed
 };
 
 /// What the classifier reads, and what it has read so far.
@@ -23,6 +36,7 @@ struct line_classifier {
   bool g1_travel = false;       // the G1 rule is in force
   bool reads_fan = false;       // fan commands matter
   bool follows_nozzle = false;  // X and Y matter
+  double acceleration = 0;      // mm/s², where the print sets none; 0: not timed
   nozzle at;
   line_words words;
   // A long line so far: whether it holds the marker, its last bytes for a
@@ -33,9 +47,10 @@ struct line_classifier {
   std::string head;
 };
 
-/// Readies a classifier; its memory is taken here.
+/// Readies a classifier; its memory is taken here. An `acceleration` above 0
+/// times the moves too, with that acceleration where the print sets none.
 void prepare_classifier(line_classifier& classifier, bool g1_travel, bool reads_fan,
-                        bool follows_nozzle);
+                        bool follows_nozzle, double acceleration = 0);
 
 /// The facts of a line held whole (its text, without its line end).
 line_facts classify(line_classifier& classifier, std::string_view text);

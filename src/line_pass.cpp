@@ -27,9 +27,11 @@ struct pass {
 void prepare(pass& p, const pass_files& files, const pass_options& options) {
   p.input = files.input;
   prepare_reader(p.reader, file_source(p.input), options.block_size);
-  const bool joins = options.min_travel >= 0;
-  prepare_classifier(p.classifier, options.g1_travel, joins || options.speed == keep_speed, joins);
-  prepare_planner(p.planner, options.speed, options.min_travel);
+  const bool timed = options.min_seconds >= 0;
+  const bool joins = options.min_travel >= 0 || timed;
+  prepare_classifier(p.classifier, options.g1_travel, joins || options.speed == keep_speed, joins,
+                     timed ? options.acceleration : 0);
+  prepare_planner(p.planner, options.speed, options.min_travel, options.min_seconds);
   // A held line can be longer than the block, and is joined to its line end
   // for the console.
   const std::size_t block = p.reader.block.size();

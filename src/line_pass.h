@@ -31,6 +31,11 @@ struct pass_options {
   /// pair of fan lines, and a travel shorter than this many millimetres gets
   /// none. Below zero: every travel move gets its own pair.
   double min_travel = -1;
+  /// At zero or more: the same, with a travel measured in seconds, its moves
+  /// planned as firmware plans them, at `acceleration` (mm/s²) where the
+  /// print sets none.
+  double min_seconds = -1;
+  double acceleration = 1000;
   /// The dialogue's way: every line goes to the console, then to the file,
   /// each in one write, before the next line is read, so a stop leaves whole
   /// lines that were all seen. Otherwise the file is written in large blocks

@@ -1,168 +1,143 @@
 #include "motion.h"
 
-#include <array>
-#include <charconv>
 #include <cmath>
-#include <cstdint>
 
 namespace {
 
-constexpr double mm_per_inch = 25.4;
-
-/// Longer numbers are no coordinate a print holds; refusing them also keeps
-/// every value read far from the limits of a double.
-constexpr std::size_t max_number_size = 32;
-
-// A table, as this is asked of nearly every byte of a print's moves.
-constexpr auto blanks = [] {
-  std::array<bool, 256> table{};
-  table[' '] = table['\t'] = true;
-  return table;
-}();
-
-bool is_blank(char c) { return blanks[static_cast<unsigned char>(c)]; }
-
-// Takes the next word off the front of `words`.
-std::string_view next_word(std::string_view& words) {
-  std::size_t start = 0;
-  while (start < words.size() && is_blank(words[start])) ++start;
-  std::size_t end = start;
-  while (end < words.size() && !is_blank(words[end])) ++end;
-  const std::string_view word = words.substr(start, end - start);
-  words.remove_prefix(end);
-  return word;
-}
-
-// The number of a G word ("G1", "G01", "G28"); -1 for any other word, so that
-// a command the tool does not know counts as one that may move anywhere.
-int g_number(std::string_view word) {
-  if (word.size() < 2 || word.size() > 4 || word[0] != 'G') return -1;
-  int number = 0;
-  for (const char c : word.substr(1)) {
-    if (c < '0' || c > '9') return -1;
-    number = number * 10 + (c - '0');
-  }
-  return number;
-}
-
-// What the words after a command say of X and Y, in millimetres.
-struct axis_words {
-  bool x = false;  // named
-  bool y = false;
-  double x_value = 0;
-  double y_value = 0;
-  bool readable = true;  // each named at most once, with a number
-  bool any = false;      // any word at all
-};
-
-// Reads a number from `from` on, as far as it has a sign, digits and a
-// point, leaving `from` past it. False without a digit.
-bool read_number(const char*& from, const char* end, double& value) {
-  // A copy, which the compiler may keep in a register: a char may alias
-  // the pointer `from` refers to.
-  const char* next = from;
-  const bool negative = next != end && *next == '-';
-  next += next != end && (*next == '-' || *next == '+') ? 1 : 0;
-  const char* const digits_start = next;
-  const char* point = nullptr;
-  std::uint64_t mantissa = 0;
-  for (; next != end; ++next) {
-    const auto digit = static_cast<unsigned>(static_cast<unsigned char>(*next)) - '0';
-    if (digit < 10) {
-      mantissa = mantissa * 10 + digit;
-    } else if (*next == '.' && point == nullptr) {
-      point = next;
-    } else {
-      break;
-    }
-  }
-  const auto digits = next - digits_start - (point != nullptr ? 1 : 0);
-  const auto fraction = point != nullptr ? next - point - 1 : 0;
-  const bool too_long = next - from > static_cast<std::ptrdiff_t>(max_number_size);
-  from = next;
-  if (digits == 0 || too_long) return false;
-  // A mantissa that a double holds exactly, divided by an exact power of ten,
-  // gives the nearest double, as the slower general reading does.
-  static constexpr double powers[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                      1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-  if (digits <= 15) {
-    value = static_cast<double>(mantissa) / powers[fraction];
-  } else if (std::from_chars(digits_start, next, value).ec != std::errc()) {
-    return false;
-  }
-  if (negative) value = -value;
-  return true;
-}
-
-// Reads the words once, a byte at a time: nearly every line of a print is a
-// move, so this is the tool's inner loop. Without `values` it only tells
-// whether an axis is named, which is all some questions need.
-template <bool values>
-axis_words read_axes(std::string_view words, bool inches) {
-  axis_words axes;
-  const char* next = words.data();
-  const char* const end = next + words.size();
-  for (;;) {
-    while (next != end && is_blank(*next)) ++next;
-    if (next == end) return axes;
-    axes.any = true;
-    const char letter = *next++;
-    if (letter == 'X' || letter == 'Y') {
-      bool& named = letter == 'X' ? axes.x : axes.y;
-      double& value = letter == 'X' ? axes.x_value : axes.y_value;
-      if (values) {
-        axes.readable = axes.readable && !named && read_number(next, end, value) &&
-                        (next == end || is_blank(*next));
-        if (inches) value *= mm_per_inch;
-      }
-      named = true;
-      if (!values) return axes;
-    } else if (letter == 'x' || letter == 'y') {
-      axes.readable = false;  // firmware may read these as X and Y
-    }
-    while (next != end && !is_blank(*next)) ++next;
-  }
-}
-
-bool moves_xy(const axis_words& axes, bool arc) { return axes.x || axes.y || arc; }
+constexpr double seconds_per_minute = 60;
 
 void forget(nozzle& at, bool x, bool y) {
-  at.x_known = at.x_known && !x;
-  at.y_known = at.y_known && !y;
+  at.known[axis_x] = at.known[axis_x] && !x;
+  at.known[axis_y] = at.known[axis_y] && !y;
 }
 
-void move_axis(double& at, bool& known, bool named, double value, bool relative) {
-  if (!named) return;
+void forget_all(nozzle& at) {
+  for (bool& known : at.known) known = false;
+}
+
+void move_axis(nozzle& at, int axis, const axis_words& axes, bool relative) {
+  if (!axes.named[axis]) return;
   if (relative) {
-    at += value;  // an unknown axis stays unknown
+    at.at[axis] += axes.value[axis];  // an unknown axis stays unknown
   } else {
-    at = value;
-    known = true;
+    at.at[axis] = axes.value[axis];
+    at.known[axis] = true;
   }
+}
+
+// Z and E follow X and Y, but one unreadable word makes only its own axis
+// unknown; so does the feed rate.
+void follow_z_e_f(nozzle& at, const axis_words& axes) {
+  for (const int axis : {axis_z, axis_e}) {
+    if (axes.readable[axis]) {
+      move_axis(at, axis, axes, axis == axis_e ? at.e_relative : at.relative);
+    } else {
+      at.known[axis] = false;
+    }
+  }
+  if (!axes.readable[axis_f]) at.feed_known = false;
+  if (axes.readable[axis_f] && axes.named[axis_f]) {
+    at.feed = axes.value[axis_f] / seconds_per_minute;
+    at.feed_known = true;
+  }
+}
+
+// How far a move took the nozzle along each axis, and whether the time it
+// takes can be known: every axis it names known before and after it (E
+// relative needs no position), a feed rate known and above 0, no arc.
+void time_move(const nozzle& from, const nozzle& at, const axis_words& axes, bool arc,
+               line_motion& motion) {
+  motion.timed = !arc && at.feed_known && at.feed > 0;
+  motion.takes_time = arc;
+  for (const int axis : {axis_x, axis_y, axis_z, axis_e}) {
+    if (!axes.named[axis]) continue;
+    motion.takes_time = true;
+    const bool relative_e = axis == axis_e && at.e_relative;
+    motion.delta[axis] = relative_e ? axes.value[axis] : at.at[axis] - from.at[axis];
+    motion.timed =
+        motion.timed && axes.readable[axis] && (relative_e || (from.known[axis] && at.known[axis]));
+  }
+  motion.feed = at.feed;
 }
 
 line_motion move(nozzle& at, const axis_words& axes, bool arc) {
   const nozzle from = at;
-  if (axes.readable) {
-    move_axis(at.x, at.x_known, axes.x, axes.x_value, at.relative);
-    move_axis(at.y, at.y_known, axes.y, axes.y_value, at.relative);
+  if (axes.readable[axis_x] && axes.readable[axis_y]) {
+    move_axis(at, axis_x, axes, at.relative);
+    move_axis(at, axis_y, axes, at.relative);
   } else {
     forget(at, true, true);
   }
   line_motion motion;
-  motion.moves_xy = moves_xy(axes, arc);
-  const double dx = at.x - from.x;
-  const double dy = at.y - from.y;
+  motion.moves_xy = axes.named[axis_x] || axes.named[axis_y] || arc;
+  const double dx = at.at[axis_x] - from.at[axis_x];
+  const double dy = at.at[axis_y] - from.at[axis_y];
   motion.distance = std::sqrt(dx * dx + dy * dy);
+  if (at.times) {
+    follow_z_e_f(at, axes);
+    time_move(from, at, axes, arc, motion);
+  }
   return motion;
 }
 
 // G92 names where the nozzle is now; without any word, firmwares differ on
 // what it does.
 void set_position(nozzle& at, const axis_words& axes) {
-  if (!axes.readable || !axes.any) return forget(at, true, true);
-  move_axis(at.x, at.x_known, axes.x, axes.x_value, false);
-  move_axis(at.y, at.y_known, axes.y, axes.y_value, false);
+  if (!axes.readable[axis_x] || !axes.readable[axis_y] || !axes.any) return forget_all(at);
+  move_axis(at, axis_x, axes, false);
+  move_axis(at, axis_y, axes, false);
+  for (const int axis : {axis_z, axis_e}) {
+    if (axes.readable[axis]) move_axis(at, axis, axes, false);
+    if (!axes.readable[axis]) at.known[axis] = false;
+  }
+}
+
+// G28 homes the axes it names, or all of them (G28 Z may move X and Y too).
+void home(nozzle& at, const axis_words& axes) {
+  const bool names_xy = axes.named[axis_x] || axes.named[axis_y];
+  forget(at, axes.named[axis_x] || !names_xy, axes.named[axis_y] || !names_xy);
+  if (axes.named[axis_z] || !names_xy) at.known[axis_z] = false;
+}
+
+// G4 waits P milliseconds or S seconds.
+line_motion dwell(std::string_view rest) {
+  line_motion motion;
+  motion.takes_time = true;
+  for (std::string_view word = next_word(rest); !word.empty(); word = next_word(rest)) {
+    double value = 0;
+    if (word[0] != 'P' && word[0] != 'S') continue;
+    motion.timed = motion.timed && read_decimal(word.substr(1), value) && value >= 0;
+    motion.dwell = word[0] == 'P' ? value / 1000 : value;
+  }
+  return motion;
+}
+
+// What the print sets of how the machine moves: M82 and M83 the E mode,
+// M204 the accelerations, M205 J the junction deviation.
+void follow_setting(nozzle& at, std::string_view command, std::string_view rest) {
+  if (command == "M82" || command == "M83") at.e_relative = command == "M83";
+  if (command != "M204" && command != "M205") return;
+  print_limits& limits = at.limits;
+  for (std::string_view word = next_word(rest); !word.empty(); word = next_word(rest)) {
+    double value = 0;
+    const bool readable = read_decimal(word.substr(1), value) && value >= 0;
+    double* set[] = {nullptr, nullptr};
+    if (command == "M205") {
+      set[0] = word[0] == 'J' ? &limits.junction_deviation : nullptr;
+    } else if (word[0] == 'S') {
+      set[0] = &limits.print;
+      set[1] = &limits.travel;
+    } else {
+      set[0] = word[0] == 'P'   ? &limits.print
+               : word[0] == 'T' ? &limits.travel
+               : word[0] == 'R' ? &limits.retract
+                                : nullptr;
+    }
+    for (double* limit : set) {
+      if (limit != nullptr) *limit = value;
+    }
+    limits.readable = limits.readable && (set[0] == nullptr || readable);
+  }
 }
 
 // Follows `at` through one line; says nothing yet of what is known.
@@ -171,47 +146,54 @@ line_motion step(nozzle& at, std::string_view words, bool cut) {
   const std::string_view command = next_word(rest);
   // Of words cut short, a first word that reaches the cut may be anything.
   const bool readable = !cut || !rest.empty();
+  if (readable && at.times && !command.empty() && command[0] == 'M') {
+    follow_setting(at, command, rest);
+  }
   if (readable && (command.empty() || (command[0] != 'G' && command[0] != 'g'))) return {};
   const int g = readable ? g_number(command) : -1;
+  line_motion untimed;
+  untimed.takes_time = true;
+  untimed.timed = false;
   switch (g) {
-    case 4:   // dwell
-    case 10:  // retract
-    case 11:  // unretract
-      return {};
+    case 4:
+      return dwell(rest);
+    case 10:  // retract, and unretract, as the firmware's settings say
+    case 11:
+      return untimed;
     case 20:
     case 21:
       at.inches = g == 20;
       return {};
     case 90:
     case 91:
-      at.relative = g == 91;
+      at.relative = at.e_relative = g == 91;
       return {};
     default:
       break;
   }
   // A command the tool cannot read or does not know may move the nozzle
   // anywhere, so it ends a travel too.
-  line_motion unknown;
+  line_motion unknown = untimed;
   unknown.moves_xy = true;
   if (cut) {
-    forget(at, true, true);
+    forget_all(at);
     return unknown;
   }
-  const axis_words axes = read_axes<true>(rest, at.inches);
+  const axis_words axes = read_axes(rest, at.inches, at.times);
   switch (g) {
     case 0:
     case 1:
     case 2:
     case 3:
       return move(at, axes, g >= 2);
-    case 28:  // homes the axes it names, or all of them (G28 Z may move X and Y too)
-      forget(at, axes.x || !(axes.x || axes.y), axes.y || !(axes.x || axes.y));
+    case 28:
+      home(at, axes);
       return unknown;
     case 92:
       set_position(at, axes);
       return {};
     default:  // may move anywhere
-      forget(at, true, true);
+      forget_all(at);
       return unknown;
   }
 }
@@ -219,9 +201,9 @@ line_motion step(nozzle& at, std::string_view words, bool cut) {
 }  // namespace
 
 line_motion follow_motion(nozzle& at, std::string_view words, bool cut) {
-  const bool known_before = at.x_known && at.y_known;
+  const bool known_before = at.known[axis_x] && at.known[axis_y];
   line_motion motion = step(at, words, cut);
-  motion.known = known_before && at.x_known && at.y_known;
+  motion.known = known_before && at.known[axis_x] && at.known[axis_y];
   return motion;
 }
 
@@ -242,29 +224,35 @@ move_kind kind_of_move(const nozzle& at, std::string_view words) {
 
 bool run_move_moves_xy(std::string_view words) {
   const int g = g_number(next_word(words));
-  return moves_xy(read_axes<false>(words, false), g >= 2);
+  return names_xy(words) || g >= 2;
 }
 
 bool follow_back(nozzle& at, settled_axes& settled, std::string_view words) {
   next_word(words);  // the command
-  const axis_words axes = read_axes<true>(words, at.inches);
-  // A move that cannot be read leaves both axes unknown, as far as no later
-  // move sets them.
-  if (!settled.x && (axes.x || !axes.readable)) {
-    at.x = axes.x_value;
-    at.x_known = axes.readable;
-    settled.x = true;
+  const axis_words axes = read_axes(words, at.inches, at.times);
+  // A move that cannot be read leaves both X and Y unknown, as far as no
+  // later move sets them; Z, E and F each only itself.
+  const bool xy_readable = axes.readable[axis_x] && axes.readable[axis_y];
+  for (int axis = axis_x; axis < (at.times ? axis_count : axis_z); ++axis) {
+    const bool readable = axis <= axis_y ? xy_readable : axes.readable[axis];
+    if (settled.axes[axis] || (axes.named[axis] == false && readable)) continue;
+    settled.axes[axis] = true;
+    const double value = axes.value[axis];
+    if (axis == axis_f) {
+      at.feed = value / seconds_per_minute;
+      at.feed_known = readable;
+    } else {
+      at.at[axis] = value;
+      // Relative E is not summed back: its position is not followed.
+      at.known[axis] = readable && !(axis == axis_e && at.e_relative);
+    }
   }
-  if (!settled.y && (axes.y || !axes.readable)) {
-    at.y = axes.y_value;
-    at.y_known = axes.readable;
-    settled.y = true;
-  }
-  return settled.x && settled.y;
+  return settled.axes[axis_x] && settled.axes[axis_y];
 }
 
-bool read_decimal(std::string_view text, double& value) {
-  const char* next = text.data();
-  const char* const end = next + text.size();
-  return read_number(next, end, value) && next == end;
+bool settled(const nozzle& at, const settled_axes& axes) {
+  for (int axis = axis_x; axis < (at.times ? axis_count : axis_z); ++axis) {
+    if (!axes.axes[axis]) return false;
+  }
+  return true;
 }

@@ -8,8 +8,10 @@ constexpr std::string_view fan_off = "M107";
 constexpr std::string_view fan_on_prefix = "M106 S";
 
 // A travel this much shorter than the length asked for counts as that long:
-// "G0 X2.3" from X0.3 is 2 mm, though its double is a hair less.
+// "G0 X2.3" from X0.3 is 2 mm, though its double is a hair less. The same
+// for seconds.
 constexpr double length_tolerance = 1e-6;
+constexpr double time_tolerance = 1e-9;
 
 // Follows the print's own fan, for keep: after a travel move the fan goes
 // back to the speed the print set last.
@@ -47,19 +49,59 @@ bool go_long(travel_planner& p, line_writer& w) {
   return write_added(w, p.fan_off_line, p.first_end) && write_held(p, w, p.moved);
 }
 
-bool join_travel_move(travel_planner& p, line_writer& w, const line_motion& motion,
+// The seconds a line that is not a travel move takes, on its own: each
+// such line stops the nozzle before and after it.
+void time_other_line(travel_planner& p, const line_time& time) {
+  if (time.what == line_time::kind::unknown) p.pending_untimed = true;
+  if (time.what == line_time::kind::dwell) p.pending += time.seconds;
+  if (time.what != line_time::kind::move) return;
+  clear_travel(p.one_move);
+  p.pending_untimed = p.pending_untimed || !add_travel_move(p.one_move, time.move);
+  p.pending += travel_seconds(p.one_move);
+}
+
+// Adds a travel move, and the lines since the last, to the clock. A travel
+// move that does not move (a comment that holds the marker) only takes its
+// own time, if any, with them.
+void time_travel_move(travel_planner& p, const line_time& time) {
+  const bool moves = time.what == line_time::kind::move;
+  if (!moves) time_other_line(p, time);
+  if (p.pending > 0 || p.pending_untimed) {
+    p.untimed = p.untimed || p.pending_untimed || !add_travel_dwell(p.clock, p.pending);
+    p.pending = 0;
+    p.pending_untimed = false;
+  }
+  if (moves) p.untimed = p.untimed || !add_travel_move(p.clock, time.move);
+}
+
+// Whether the travel so far is long enough for its fan lines. Its time is
+// asked for when its moves have doubled, and at its end: adding a move does
+// not make a travel faster.
+bool long_enough(travel_planner& p, bool at_end) {
+  if (p.min_seconds < 0) return p.length >= p.min_travel - length_tolerance;
+  const std::size_t moves = p.clock.moves.size();
+  if (p.untimed) return true;
+  if (!at_end && (moves & (moves - 1)) != 0) return false;
+  return travel_seconds(p.clock) >= p.min_seconds - time_tolerance;
+}
+
+bool join_travel_move(travel_planner& p, line_writer& w, const line_facts& facts,
                       std::string_view line_end, std::int64_t size) {
   if (p.phase == travel_phase::none) {
     p.phase = travel_phase::short_so_far;
     p.length = 0;
     p.first_end = line_end;
+    clear_travel(p.clock);
+    p.clock.junction_deviation = facts.time.junction_deviation;
+    p.pending = 0;
+    p.pending_untimed = p.untimed = false;
   }
-  p.length += motion.distance;
+  p.length += facts.motion.distance;
   p.last_end = line_end;
+  if (p.min_seconds >= 0) time_travel_move(p, facts.time);
   // A move to or from where the nozzle is not known makes the travel long.
   if (p.phase == travel_phase::short_so_far &&
-      (!motion.known || p.length >= p.min_travel - length_tolerance || !fits(p, size)) &&
-      !go_long(p, w)) {
+      (!facts.motion.known || long_enough(p, false) || !fits(p, size)) && !go_long(p, w)) {
     return false;
   }
   if (p.phase == travel_phase::long_enough) return write_held(p, w, p.held_lines.size());
@@ -70,8 +112,10 @@ bool join_travel_move(travel_planner& p, line_writer& w, const line_motion& moti
 
 // A line inside a travel that is not a travel move waits with the travel,
 // unless holding it would pass the bound: the travel then ends before it.
-bool join_other_line(travel_planner& p, line_writer& w, std::int64_t size) {
+bool join_other_line(travel_planner& p, line_writer& w, const line_facts& facts,
+                     std::int64_t size) {
   if (p.phase == travel_phase::none) return true;
+  if (p.min_seconds >= 0) time_other_line(p, facts.time);
   // A travel too big to hold counts as long: its lines up to its last travel
   // move go out, and those after it may still wait.
   if (p.phase == travel_phase::short_so_far && !fits(p, size) && !go_long(p, w)) return false;
@@ -97,7 +141,7 @@ bool place(travel_planner& p, line_writer& w, const line_facts& facts, std::stri
     p.where = takes ? placement::bracketed : placement::as_is;
     return true;
   }
-  return takes ? join_travel_move(p, w, facts.motion, line_end, size) : join_other_line(p, w, size);
+  return takes ? join_travel_move(p, w, facts, line_end, size) : join_other_line(p, w, facts, size);
 }
 
 void close_held_line(travel_planner& p, std::string_view line_end) {
@@ -107,10 +151,16 @@ void close_held_line(travel_planner& p, std::string_view line_end) {
 
 }  // namespace
 
-void prepare_planner(travel_planner& p, std::string_view speed, double min_travel) {
+void prepare_planner(travel_planner& p, std::string_view speed, double min_travel,
+                     double min_seconds) {
   p.keeps_fan = speed == keep_speed;
-  p.joins = min_travel >= 0;
+  p.joins = min_travel >= 0 || min_seconds >= 0;
   p.min_travel = min_travel;
+  p.min_seconds = min_seconds;
+  if (min_seconds >= 0) {
+    reserve_travel(p.clock, max_held_size / held_line_cost);
+    reserve_travel(p.one_move, 1);
+  }
   p.fan_on = !p.keeps_fan;
   p.fan_speed.reserve(max_fan_speed_size);
   if (p.joins) {
@@ -165,6 +215,11 @@ bool end_line(travel_planner& p, line_writer& w, std::string_view line_end) {
 }
 
 bool end_travel(travel_planner& p, line_writer& w) {
+  // Its time, asked for now, may make a travel long only at its end.
+  if (p.phase == travel_phase::short_so_far && p.min_seconds >= 0 && long_enough(p, true) &&
+      !go_long(p, w)) {
+    return false;
+  }
   const travel_phase phase = p.phase;
   p.phase = travel_phase::none;
   if (phase == travel_phase::none) return true;

@@ -28,15 +28,23 @@ enum class travel_phase { none, short_so_far, long_enough };
 enum class placement { as_is, bracketed, held };
 
 struct travel_planner {
-  bool keeps_fan = false;  // the fan goes back to the print's own speed
-  bool joins = false;      // travels share their fan lines
-  double min_travel = -1;  // millimetres
-  bool fan_on = false;     // as the print set it, with keep
+  bool keeps_fan = false;   // the fan goes back to the print's own speed
+  bool joins = false;       // travels share their fan lines
+  double min_travel = -1;   // millimetres
+  double min_seconds = -1;  // at 0 or more, travels are measured in seconds
+  bool fan_on = false;      // as the print set it, with keep
   std::string fan_speed;
   added_line fan_off_line, fan_on_line;
-  // The travel so far, and its length.
+  // The travel so far, its length, and its moves for its time: those up to
+  // its last travel move in `clock`; the seconds of those since, each of
+  // which stops the nozzle, in `pending`. `untimed`: some time cannot be
+  // known.
   travel_phase phase = travel_phase::none;
   double length = 0;
+  travel_clock clock, one_move;
+  double pending = 0;
+  bool pending_untimed = false;
+  bool untimed = false;
   // The line ends of its first and last travel moves, for its fan lines.
   std::string_view first_end, last_end;
   // Lines held back: while the travel is short so far, all of them from its
@@ -50,8 +58,10 @@ struct travel_planner {
 };
 
 /// Readies the planner and takes its memory. `speed` is the fan-on speed,
-/// or keep_speed; a `min_travel` below zero brackets every travel move.
-void prepare_planner(travel_planner& planner, std::string_view speed, double min_travel);
+/// or keep_speed; with neither `min_travel` (millimetres) nor `min_seconds`
+/// at 0 or more, every travel move is bracketed.
+void prepare_planner(travel_planner& planner, std::string_view speed, double min_travel,
+                     double min_seconds = -1);
 
 /// True while a travel has lines to come.
 bool in_travel(const travel_planner& planner);

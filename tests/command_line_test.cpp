@@ -38,19 +38,28 @@ const row rows[] = {
     {{"--speed=200"}, "mistake: no G-code file given"},
     {{"--in-place", "a.gcode"}, "mistake: --in-place needs --speed"},
     {{"--speed=1", "a.gcode", "b.gcode"}, "mistake: one G-code file at a time"},
-    {{"--min-travel=2mm", "a.gcode"},
-     "mistake: invalid length '2mm': give millimetres, such as 2 or 12.5"},
+    {{"--min-travel=2mm", "a.gcode"}, "dialogue 'a.gcode' min=2mm"},
+    {{"--min-travel=.5s", "--acceleration", "1500.5", "a.gcode"},
+     "dialogue 'a.gcode' min=.5s accel=1500.5"},
+    {{"--min-travel=2ms", "a.gcode"},
+     "mistake: invalid length '2ms': give millimetres or seconds, such as 2, 12.5mm or 0.5s"},
+    {{"--min-travel=s", "a.gcode"},
+     "mistake: invalid length 's': give millimetres or seconds, such as 2, 12.5mm or 0.5s"},
+    {{"--min-travel=-1s", "a.gcode"},
+     "mistake: invalid length '-1s': give millimetres or seconds, such as 2, 12.5mm or 0.5s"},
+    {{"--acceleration=0", "a.gcode"},
+     "mistake: invalid acceleration '0': give mm/s^2, such as 1000"},
     {{"--min-travel", "+2", "a.gcode"},
-     "mistake: invalid length '+2': give millimetres, such as 2 or 12.5"},
+     "mistake: invalid length '+2': give millimetres or seconds, such as 2, 12.5mm or 0.5s"},
     {{"--min-travel=-1", "a.gcode"},
-     "mistake: invalid length '-1': give millimetres, such as 2 or 12.5"},
+     "mistake: invalid length '-1': give millimetres or seconds, such as 2, 12.5mm or 0.5s"},
     {{"--min-travel=1e3", "a.gcode"},
-     "mistake: invalid length '1e3': give millimetres, such as 2 or 12.5"},
+     "mistake: invalid length '1e3': give millimetres or seconds, such as 2, 12.5mm or 0.5s"},
     {{"--min-travel=" + std::string(31, '0') + "2", "a.gcode"},
      "dialogue 'a.gcode' min=" + std::string(31, '0') + "2"},
     {{"--min-travel=" + std::string(32, '0') + "2", "a.gcode"},
      "mistake: invalid length '" + std::string(32, '0') +
-         "2': give millimetres, such as 2 or 12.5"},
+         "2': give millimetres or seconds, such as 2, 12.5mm or 0.5s"},
 };
 
 std::string describe(const run_request& r) {
@@ -63,6 +72,7 @@ std::string describe(const run_request& r) {
   if (o.in_place) text += " in-place";
   if (o.g1_travel) text += " g1";
   if (!o.min_travel.empty()) text += " min=" + o.min_travel;
+  if (!o.acceleration.empty()) text += " accel=" + o.acceleration;
   return text;
 }
 
@@ -80,10 +90,13 @@ int main() {
   run_options all;
   all.speed = "keep";
   all.in_place = all.g1_travel = true;
-  all.min_travel = "5";
-  check(noted_options(all) == " --speed keep --g1-travel --min-travel 5", "the note's options");
+  all.min_travel = "0.5s";
+  all.acceleration = "800";
+  check(noted_options(all) == " --speed keep --g1-travel --min-travel 0.5s --acceleration 800",
+        "the note's options");
   const std::string help = help_text();
-  for (const char* name : {"--speed S ", "--in-place ", "--g1-travel ", "--min-travel MM\n"}) {
+  for (const char* name : {"--speed S ", "--in-place ", "--g1-travel ", "--min-travel MM|Ns\n",
+                           "--acceleration A\n"}) {
     check(help.find(name) != std::string::npos, std::string("help names ") + name);
   }
   for (const char* speed :

@@ -110,7 +110,7 @@ FAN_KEPT = b";LAYER:0\nM107\nG0 X1\n;LAYER:1\nM106 S255\n" + fan_lines([(b"G0 X2
            fan_lines([(b"G0 X6\n", True)], b"255") + b"M107\nG0 X7\n"
 # Every mistake is a row of tests/command_line_test.cpp; these are end to end.
 MISTAKES = [(("--fast", "a.gcode"), "unknown option '--fast'"), (("a.gcode", "--fast"), "unknown option '--fast'"),
-            (script("a.gcode", "--min-travel=2mm"), "invalid length '2mm': give millimetres, such as 2 or 12.5")]
+            (script("a.gcode", "--min-travel=2x"), "invalid length '2x': give millimetres or seconds, such as 2, 12.5mm or 0.5s")]
 # Travels under --min-travel (in place for "joined", with --g1-travel and keep for "g1_and_keep"); where the nozzle
 # is, through every mode and command, is in tests/line_classifier_test.cpp. The
 # print's lines, the length, and the first and last travel move of each travel that gets a fan pair.
@@ -129,7 +129,18 @@ TRAVELS = [("joined", TRAVEL, "2", [(1, 4)]), ("at_the_length", TRAVEL, "3", [(1
            ("at_the_length_in_decimals", [b"G1 X0.3 Y0 E1", b"G0 X2.3", b"G1 X9 E2"], "2", [(1, 1)]),
            ("ended_by_a_move_it_cannot_read", [b"G1 X0 Y0 E1", b"G0 X10", b" " * 255 + b"G1 X20 E5", b"G0 X30", b"G1X40E6", b"G0 X41",
                                                b"G1 X0 Y0 E1", b" " * 254 + b"G40 X3", b"G0 X1"], "2", [(1, 1), (3, 3), (5, 5), (8, 8)]),
-           ("long_line_held", [b"G1 X0 Y0 E1", b"G0 X0.5", b";" * 100000, b"G0 X1", b"G1 X2 E1"], "1", [(1, 3)])]
+           ("long_line_held", [b"G1 X0 Y0 E1", b"G0 X0.5", b";" * 100000, b"G0 X1", b"G1 X2 E1"], "1", [(1, 3)]),
+           # In seconds: 30 mm at 100 mm/s and 1000 mm/s^2 take 0.4 s, 50 mm 0.6 s, 10 mm 0.2 s; a 0.8 mm hop at 10 mm/s 0.09 s.
+           *[(f"timed_{i}", [b"M204 T%d" % accel, b"G1 X0 Y0 Z0.2 E1 F1200", b"G0 F6000 X%d" % x, b"G1 Z1 F600", b"G4 P200",
+                             b"G0 X20 F6000", b"G1 X30 E2"][0 if accel else 1:], length, pairs)
+             for i, (accel, x, length, pairs) in enumerate([(0, -30, "1.29s", [(1, 4)]), (0, -30, "1.3s", []), (0, 10, "0.69s", [(1, 4)]),
+                                                           (0, 10, "0.7s", []), (100, 10, "1.3s", [(2, 5)])])],
+           ("timed_feed_unknown", [b"G1 X0 Y0 E1", b"G0 X1", b"G1 X2 E2"], "5s", [(1, 1)]),
+           # Z and F come from a line of the run before the travel that the run's last move does not name: known, short.
+           ("timed_z_and_f_from_the_run_before", [b"G1 Z0.2 F1200", b"G1 X0 Y0 E1 ; Z9 F9", b"G1 X1 Y0 E2", b"G0 X11",
+                                                  b"G1 Z1", b"G0 X12", b"G1 X13 E3"], "9s", []),
+           # Long enough only with its third move, which is timed at the travel's end: 0.2, 0.3, then 0.4 s.
+           ("timed_at_its_end", [b"G1 X0 Y0 E1 F1200", b"G0 F6000 X10", b"G0 X20", b"G0 X30", b"G1 X40 E2"], "0.35s", [(1, 3)])]
 
 
 def with_pairs(lines, pairs, speed):
