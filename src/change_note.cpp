@@ -2,11 +2,13 @@
 
 #include <algorithm>
 
+#include "line_rules.h"
+
 namespace {
 
-constexpr std::string_view note_start = "; fan off during travel moves: tarvix";
+bool is_white_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-// More than any note: a last line that does not fit is not one.
+// More than any note: the end of the file that is read for one first.
 constexpr std::size_t tail_size = 512;
 
 // Reads up to `size` bytes from where `input` stands; fewer when it ends.
@@ -21,18 +23,20 @@ std::ptrdiff_t read_up_to(io_handle input, char* data, std::size_t size) {
   return static_cast<std::ptrdiff_t>(got);
 }
 
-// The start of the last line in `tail`; empty when the line may begin before
-// it. A line end at the very end closes the last line.
-std::string_view last_line(std::string_view tail, bool whole_file) {
-  if (!tail.empty() && tail.back() == '\n') tail.remove_suffix(1);
-  const std::size_t feed = tail.rfind('\n');
-  if (feed == std::string_view::npos && !whole_file) return {};
-  return tail.substr(feed + 1);  // npos + 1 is 0
-}
-
-bool is_note(std::string_view line) {
-  const std::size_t size = note_start.size();
-  return line.size() > size && line.substr(0, size) == note_start && line[size] == ' ';
+// The last note line among the whole lines of `tail`: its first line is
+// whole only when the tail is the whole file.
+std::string_view last_note(std::string_view tail, bool whole_file) {
+  std::size_t start = whole_file ? 0 : tail.find('\n');
+  if (start == std::string_view::npos) return {};
+  start += whole_file ? 0 : 1;
+  std::string_view note;
+  while (start <= tail.size()) {
+    const std::size_t feed = std::min(tail.find('\n', start), tail.size());
+    const std::string_view line = tail.substr(start, feed - start);
+    if (is_note_line(line)) note = line;
+    start = feed + 1;
+  }
+  return note;
 }
 
 }  // namespace
@@ -41,7 +45,14 @@ std::string change_note(const run_options& options) {
   return std::string(note_start) + noted_options(options);
 }
 
-note_found find_change_note(io_handle input) {
+std::string noted_command(std::string_view note_line) {
+  const std::size_t start = note_line.find(note_words);
+  std::string_view command = note_line.substr(start + note_words.size() - 6);  // from "tarvix"
+  while (!command.empty() && is_white_space(command.back())) command.remove_suffix(1);
+  return std::string(command);
+}
+
+note_found find_change_note(io_handle input, std::string& note) {
   if (!can_seek(input)) return note_found::no;
   const std::int64_t size = file_size(input);
   const std::int64_t start = std::max<std::int64_t>(0, size - static_cast<std::int64_t>(tail_size));
@@ -49,7 +60,6 @@ note_found find_change_note(io_handle input) {
   if (size < 0 || !seek_to(input, start)) return note_found::unreadable;
   const std::ptrdiff_t count = read_up_to(input, tail, tail_size);
   if (count < 0 || !seek_to(input, 0)) return note_found::unreadable;
-  const std::string_view line =
-      last_line(std::string_view(tail, static_cast<std::size_t>(count)), start == 0);
-  return is_note(line) ? note_found::yes : note_found::no;
+  note = last_note(std::string_view(tail, static_cast<std::size_t>(count)), start == 0);
+  return note.empty() ? note_found::no : note_found::yes;
 }

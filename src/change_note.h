@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "command_line.h"
 
@@ -11,10 +12,14 @@
 /// end, where no printer or host looks for a header of its own.
 std::string change_note(const run_options& options);
 
-/// Whether an input's last line is a change note.
+/// The command a note line names: "tarvix --speed 200".
+std::string noted_command(std::string_view note_line);
+
+/// Whether the end of an input holds a change note.
 enum class note_found { no, yes, unreadable };
 
-/// Reads only the end of `input` and leaves it at its start for the pass. An
-/// input that cannot be read from its end (a pipe) gives no: its last line
-/// comes only after all the others.
-note_found find_change_note(io_handle input);
+/// Reads only the last 512 bytes of `input` for a note line, and leaves it
+/// at its start for the pass, which looks for one in the rest. `note` gets
+/// the note line found. An input that cannot be read from its end (a pipe)
+/// gives no.
+note_found find_change_note(io_handle input, std::string& note);

@@ -150,6 +150,7 @@ line_facts classify(line_classifier& c, std::string_view text) {
   }
   facts.motion = motion_of(c, words);
   facts.time = time_of(c, facts.motion);
+  facts.note = c.finds_notes && is_note_line(text);
   return facts;
 }
 
@@ -200,7 +201,9 @@ bool glance_run_move(line_classifier& c, bulk_marks& marks, std::string_view lin
 }
 
 std::size_t plain_lines(line_classifier& c, bulk_marks& marks, std::string_view lines) {
-  const std::size_t marker = next_of(marks.marker, lines, travel_marker, 0);
+  const std::size_t marker =
+      std::min(next_of(marks.marker, lines, travel_marker, 0),
+               c.finds_notes ? next_of(marks.note, lines, note_words, 0) : lines.size());
   const std::size_t before = marker >= lines.size() ? lines.size() : lines.rfind('\n', marker) + 1;
   if (!c.g1_travel && !c.reads_fan && !c.follows_nozzle) return before;
   std::size_t plain = 0;

@@ -29,6 +29,7 @@ struct line_facts {
   fan_setting fan;
   line_motion motion;  // only where the nozzle is followed
   line_time time;      // only where travels are timed
+  bool note = false;   // this tool's change note, where looked for
 };
 
 /// What the classifier reads, and what it has read so far.
@@ -37,6 +38,7 @@ struct line_classifier {
   bool reads_fan = false;       // fan commands matter
   bool follows_nozzle = false;  // X and Y matter
   double acceleration = 0;      // mm/s², where the print sets none; 0: not timed
+  bool finds_notes = false;     // change notes matter
   nozzle at;
   line_words words;
   // A long line so far: whether it holds the marker, its last bytes for a
@@ -67,6 +69,7 @@ line_facts end_long(line_classifier& classifier);
 struct bulk_marks {
   const char* marker = nullptr;
   const char* comment = nullptr;
+  const char* note = nullptr;
 };
 
 /// True when the first line of `lines` is an absolute move that the bulk copy
@@ -77,7 +80,8 @@ bool glance_run_move(line_classifier& classifier, bulk_marks& marks, std::string
                      line_facts& facts);
 
 /// How many bytes of whole lines at the start of `lines` no rule can change
-/// as they stand: the lines before the first travel move and before the
-/// first line that may set the fan. The nozzle is followed through them.
+/// as they stand: the lines before the first travel move, the first line
+/// that may set the fan, and the first that may be a change note. The
+/// nozzle is followed through them.
 /// For use between travels, where a move only moves the nozzle.
 std::size_t plain_lines(line_classifier& classifier, bulk_marks& marks, std::string_view lines);

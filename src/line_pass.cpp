@@ -15,6 +15,7 @@ constexpr std::string_view binary_signature = "GCDE";
 // The rooms a line goes through, in order.
 struct pass {
   io_handle input = no_file;
+  std::string* note = nullptr;
   line_reader reader;
   line_classifier classifier;
   bulk_marks marks;
@@ -24,13 +25,15 @@ struct pass {
 
 // Takes all the memory the pass needs, so that running out of it never
 // costs an older copy.
-void prepare(pass& p, const pass_files& files, const pass_options& options) {
+void prepare(pass& p, const pass_files& files, const pass_options& options, std::string* note) {
   p.input = files.input;
+  p.note = note;
   prepare_reader(p.reader, file_source(p.input), options.block_size);
   const bool timed = options.min_seconds >= 0;
   const bool joins = options.min_travel >= 0 || timed;
   prepare_classifier(p.classifier, options.g1_travel, joins || options.speed == keep_speed, joins,
                      timed ? options.acceleration : 0);
+  p.classifier.finds_notes = note != nullptr;
   prepare_planner(p.planner, options.speed, options.min_travel, options.min_seconds);
   // A held line can be longer than the block, and is joined to its line end
   // for the console.
@@ -91,6 +94,10 @@ pass_result pass_lines(pass& p) {
     const next_input next = next_line(p.reader, text, line_end);
     if (next == next_input::line || next == next_input::last_line) {
       const line_facts facts = classify(p.classifier, text);
+      if (facts.note) {
+        p.note->assign(text);
+        return pass_result::already_changed;
+      }
       if (!pass_line(p.planner, p.writer, facts, text, line_end, next == next_input::line)) {
         return pass_result::write_failed;
       }
@@ -132,9 +139,9 @@ pass_result run_prepared(pass& p, const pass_options& options) {
 
 }  // namespace
 
-pass_result run_line_pass(const pass_files& files, const pass_options& options) {
+pass_result run_line_pass(const pass_files& files, const pass_options& options, std::string* note) {
   pass p;
-  prepare(p, files, options);
+  prepare(p, files, options, note);
   const pass_result result = run_prepared(p, options);
   close_reader(p.reader);
   return result;

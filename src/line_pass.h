@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "file_io.h"
@@ -10,7 +11,15 @@
 
 /// How a pass ended. spool_failed: the spool for a long line from a pipe
 /// could not be written.
-enum class pass_result { complete, read_failed, write_failed, spool_failed, binary_input };
+/// already_changed: the input holds this tool's change note.
+enum class pass_result {
+  complete,
+  read_failed,
+  write_failed,
+  spool_failed,
+  binary_input,
+  already_changed
+};
 
 /// Where a pass reads and writes. The console only echoes: when it fails the
 /// echo stops and the pass goes on.
@@ -57,5 +66,7 @@ struct pass_options {
 /// the line end of the travel move; the console gets its own. Stops at the
 /// first failed read or write. While it echoes, it records each whole line
 /// written (mark_whole), so that the run can cut the copy back to whole lines
-/// after a failure or a stop.
-pass_result run_line_pass(const pass_files& files, const pass_options& options);
+/// after a failure or a stop. With `note`, the pass ends at a line that is
+/// this tool's change note, which it copies there (already_changed).
+pass_result run_line_pass(const pass_files& files, const pass_options& options,
+                          std::string* note = nullptr);

@@ -136,6 +136,13 @@ bool is_valid_speed(std::string_view speed) {
   return value < 255 || (value == 255 && fraction.find_first_not_of('0') == std::string_view::npos);
 }
 
+bool is_note_line(std::string_view line) {
+  const auto white = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+  while (!line.empty() && white(line.front())) line.remove_prefix(1);
+  const std::size_t size = note_start.size();
+  return line.size() > size && line.substr(0, size) == note_start && line[size] == ' ';
+}
+
 bool is_travel_move(std::string_view line) {
   return line.find(travel_marker) != std::string_view::npos;
 }

@@ -14,6 +14,15 @@ constexpr std::string_view keep_speed = "keep";
 /// error, so nothing else may reach an "M106 S" line.
 bool is_valid_speed(std::string_view speed);
 
+/// Every change note, the comment that ends a result from the command line,
+/// starts with this; the pass looks for its words.
+constexpr std::string_view note_start = "; fan off during travel moves: tarvix";
+constexpr std::string_view note_words = note_start.substr(2);
+
+/// True when `line`, a line's text, is a change note standing as a line of
+/// its own, white space around it allowed. "...: tarvix-old" is no note.
+bool is_note_line(std::string_view line);
+
 /// A line that holds this anywhere is a travel move; case matters.
 constexpr std::string_view travel_marker = "G0 ";
 

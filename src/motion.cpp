@@ -69,7 +69,9 @@ line_motion move(nozzle& at, const axis_words& axes, bool arc) {
     forget(at, true, true);
   }
   line_motion motion;
-  motion.moves_xy = axes.named[axis_x] || axes.named[axis_y] || arc;
+  // Words the tool cannot read may move the nozzle too.
+  motion.moves_xy = axes.named[axis_x] || axes.named[axis_y] || !axes.readable[axis_x] ||
+                    !axes.readable[axis_y] || arc;
   const double dx = at.at[axis_x] - from.at[axis_x];
   const double dy = at.at[axis_y] - from.at[axis_y];
   motion.distance = std::sqrt(dx * dx + dy * dy);
@@ -224,7 +226,7 @@ move_kind kind_of_move(const nozzle& at, std::string_view words) {
 
 bool run_move_moves_xy(std::string_view words) {
   const int g = g_number(next_word(words));
-  return names_xy(words) || g >= 2;
+  return may_name_xy(words) || g >= 2;
 }
 
 bool follow_back(nozzle& at, settled_axes& settled, std::string_view words) {

@@ -42,8 +42,9 @@ struct nozzle {
 
 /// What one line does to the nozzle.
 struct line_motion {
-  /// A move in X or Y: a G0 to G3 with an X or a Y word, any arc, a G28, or a
-  /// G command the tool cannot read or does not know.
+  /// A move in X or Y, or one that may be: a G0 to G3 with an X or a Y word
+  /// (or an x or a y), any arc, a G28, or a G command the tool cannot read
+  /// or does not know.
   bool moves_xy = false;
   /// How far the move takes the nozzle in X and Y, in a straight line, in
   /// millimetres.

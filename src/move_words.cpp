@@ -83,7 +83,7 @@ int axis_of(char letter, bool& lower) {
 
 // Reads the words once, a byte at a time: nearly every line of a print is a
 // move, so this is the tool's inner loop. Without `values` it only tells
-// whether X or Y is named.
+// whether X or Y is named, or may be.
 template <bool values, bool all>
 axis_words read_words(std::string_view words, bool inches) {
   axis_words axes;
@@ -97,6 +97,7 @@ axis_words read_words(std::string_view words, bool inches) {
     const int a = axis_of<all>(*next++, lower);
     if (a < axis_count && lower) {
       axes.readable[a] = false;  // firmware may read it as the capital
+      if (!values && a <= axis_y) return axes;
     } else if (a < axis_count) {
       if (!values && a <= axis_y) {
         axes.named[a] = true;
@@ -146,7 +147,8 @@ axis_words read_axes(std::string_view words, bool inches, bool all) {
   return all ? read_words<true, true>(words, inches) : read_words<true, false>(words, inches);
 }
 
-bool names_xy(std::string_view words) {
+bool may_name_xy(std::string_view words) {
   const axis_words axes = read_words<false, false>(words, false);
-  return axes.named[axis_x] || axes.named[axis_y];
+  return axes.named[axis_x] || axes.named[axis_y] || !axes.readable[axis_x] ||
+         !axes.readable[axis_y];
 }

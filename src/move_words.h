@@ -43,5 +43,6 @@ struct axis_words {
 /// move takes needs them. In inches, values are made millimetres.
 axis_words read_axes(std::string_view words, bool inches, bool all);
 
-/// Whether the words name X or Y, read no further than that.
-bool names_xy(std::string_view words);
+/// Whether the words name X or Y, or have a word that firmware may read as
+/// one (a lower-case x or y), read no further than that.
+bool may_name_xy(std::string_view words);

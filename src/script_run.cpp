@@ -19,7 +19,17 @@ int fail(std::string_view what, const native_path& path) {
   return fail(what, path, failure_reason());
 }
 
-int report(pass_result result, const run_request& request, const native_path& shown) {
+// A file this tool has changed is left as it is, so that a slicer or a loop
+// that runs twice does no harm; its note says how it was changed.
+int already_changed(const native_path& path, std::string_view note) {
+  say_on(console_output(), std::string(message::already_changed) + display_path(path) + " (by " +
+                               noted_command(note) +
+                               "; run it on the slicer's original to change it again)");
+  return 0;
+}
+
+int report(pass_result result, const run_request& request, const native_path& shown,
+           std::string_view note) {
   switch (result) {
     case pass_result::complete:
       break;
@@ -32,6 +42,8 @@ int report(pass_result result, const run_request& request, const native_path& sh
     case pass_result::binary_input:
       return fail("Unable to change binary G-code", request.path,
                   "turn binary G-code off in the slicer");
+    case pass_result::already_changed:
+      return already_changed(request.path, note);
   }
   return 0;
 }
@@ -45,15 +57,17 @@ int write_and_replace(io_handle input, output_file& temp, const native_path& tem
   options.echo = false;
   options.refuse_binary = true;
   options.last_line = note;
-  const pass_result result = run_line_pass({input, temp.file, no_file}, options);
-  const int status = report(result, request, shown);
-  if (status != 0) return status;
+  std::string found;
+  found.reserve(2 * note.size());
+  const pass_result result = run_line_pass({input, temp.file, no_file}, options, &found);
+  if (result != pass_result::complete) return report(result, request, shown, found);
   const io_handle written = temp.file;
   temp.file = no_file;  // closed by the replace, whether it succeeds or not
   if (!replace_file(written, temp_path, destination, replace)) {
     return fail(message::cannot_write, shown);
   }
   temp.kept = true;
+  say_on(console_output(), std::string(message::written) + display_path(shown));
   return 0;
 }
 
@@ -85,14 +99,14 @@ int replace_destination(io_handle input, const run_request& request) {
   }
   const int status = write_beside(input, lock, destination, shown, request);
   if (lock != no_file) close_file(lock);
-  if (status == 0) say_on(console_output(), std::string(message::written) + display_path(shown));
   return status;
 }
 
-// A file this tool has changed is left as it is, so that a slicer or a loop
-// that runs twice does no harm.
+// The end of the file is read for a note first, which costs nothing on a
+// large file; the pass looks for one in the rest.
 int unless_changed(io_handle input, const run_request& request) {
-  switch (find_change_note(input)) {
+  std::string note;
+  switch (find_change_note(input, note)) {
     case note_found::no:
       return replace_destination(input, request);
     case note_found::unreadable:
@@ -100,8 +114,7 @@ int unless_changed(io_handle input, const run_request& request) {
     case note_found::yes:
       break;
   }
-  say_on(console_output(), std::string(message::already_changed) + display_path(request.path));
-  return 0;
+  return already_changed(request.path, note);
 }
 
 int open_and_replace(const run_request& request) {

@@ -33,6 +33,7 @@ G0, G0_COPY, G0_ECHO = b"G0 X1\n", b"M107\nG0 X1\nM106 S200\n", ["M107", "G0 X1"
 NOTE = b"; fan off during travel moves: tarvix --speed 200\n"  # how a run from the command line ends its result
 NOTED = G0_COPY + NOTE
 REFUSAL = "Enter Speed:Invalid speed: enter a number from 0 to 255, or keep"
+LONGEST_NOTE = b"keep --g1-travel --min-travel " + b"1" * 30 + b".5s --acceleration " + b"1" * 32
 OLD = 1000000000  # the modification time of the files a row makes
 
 
@@ -93,6 +94,10 @@ def said(*lines):
     return "".join(line + NL for line in lines)
 
 
+def changed(path, command):
+    return f"Already changed: {path} (by {command}; run it on the slicer's original to change it again)"
+
+
 def fan_lines(pairs, speed=b"200"):
     """Lines with the travel moves among them (True) bracketed."""
     return b"".join(b"M107\n" + line + b"M106 S" + speed + b"\n" if travel else line for line, travel in pairs)
@@ -117,6 +122,12 @@ MISTAKES = [(("--fast", "a.gcode"), "unknown option '--fast'"), (("a.gcode", "--
 # A travel is 3 mm long; a Z hop and a retraction join its moves.
 TRAVEL = [b"G1 X0 Y0 E1", b"G0 X1", b"G1 E-1", b"G0 Z1", b"G0 X3 ; on", b"G1 E1", b"G1 X4 E2"]
 HELD = [b"; held" * 10] * 20000  # more than a travel holds back
+
+
+def up_to_the_bound(over):
+    """A short travel whose lines, each costing its bytes and 16, come to 1 MiB (and `over` bytes more) with its last
+    move: distinct lines, so that a line dropped or moved shows."""
+    return [b"G1 X0 Y0 E1", b"G0 X0.5", *[b";%062d" % i for i in range(13106)], b";" * (33 + over), b"G0 X1", b"G1 X2 E1"]
 TRAVELS = [("joined", TRAVEL, "2", [(1, 4)]), ("at_the_length", TRAVEL, "3", [(1, 4)]),
            ("below_the_length", TRAVEL, "3.01", []), ("zero", TRAVEL, "0", [(1, 4)]),
            ("after_a_run_of_moves", [b"G1 X0 Y0 E1", b"G1 X1 Y2 E1", b"G1 X3 E1", b"G0 X5 Y2", b"G1 X9 E1"], "3", []),
@@ -127,6 +138,12 @@ TRAVELS = [("joined", TRAVEL, "2", [(1, 4)]), ("at_the_length", TRAVEL, "3", [(1
            ("bound_passed_before_its_last_move", [b"G1 X0 Y0 E1", b"G0 X0.5 ;" + b"a" * ((1 << 20) - 200), b";" * 300, b"G0 X1",
                                                   b"G1 X2 E1"], "2", [(1, 3)]),
            ("at_the_length_in_decimals", [b"G1 X0.3 Y0 E1", b"G0 X2.3", b"G1 X9 E2"], "2", [(1, 1)]),
+           *[(f"length_{name}", [b"G1 X0 Y0 E1", b"G0 X" + x, b"G1 X9 E2"], length, pairs) for name, x, length, pairs in [
+               ("within_a_micron", b"1.9999995", "2", [(1, 1)]), ("short_by_two_microns", b"1.999998", "2", []),
+               ("a_micron_below", b"2", "2.000001", [(1, 1)])]],
+           ("up_to_the_bound", up_to_the_bound(0), "2", []), ("past_the_bound", up_to_the_bound(1), "2", [(1, 13109)]),
+           ("ended_by_lower_case_words", [b"G1 X0 Y0 E1", b"G0 X10 Y0", b"G1 x50 y50 E5", b"G0 X20 Y0", b"G1 X30 Y0 E6"], "0",
+            [(1, 1), (3, 3)]),
            ("ended_by_a_move_it_cannot_read", [b"G1 X0 Y0 E1", b"G0 X10", b" " * 255 + b"G1 X20 E5", b"G0 X30", b"G1X40E6", b"G0 X41",
                                                b"G1 X0 Y0 E1", b" " * 254 + b"G40 X3", b"G0 X1"], "2", [(1, 1), (3, 3), (5, 5), (8, 8)]),
            ("long_line_held", [b"G1 X0 Y0 E1", b"G0 X0.5", b";" * 100000, b"G0 X1", b"G1 X2 E1"], "1", [(1, 3)]),
@@ -188,8 +205,9 @@ ROWS = dict([
          files={"a.gcode": "->/proc/self/mem"}),
     case("speed_goes_in_as_typed", success("a.gcode", "M107", "G0 X1", "M106 S00255.0"),
          typed=b" 00255.0 more\n", expect={COPY: b"M107\nG0 X1\nM106 S00255.0\n"}),
-    case("blanks_before_the_speed_are_bounded", console(REFUSAL),
-         1, typed=b"\n" * 5000 + b"200\n"),
+    *[case(f"blanks_before_the_speed_{blanks}", success("a.gcode", *G0_ECHO) if blanks == 4096 else console(REFUSAL),
+           0 if blanks == 4096 else 1, typed=b"\n" * blanks + b"200\n", expect={COPY: G0_COPY} if blanks == 4096 else {})
+      for blanks in [4096, 4097]],
     case("input_is_standard_input", success("a.gcode", *G0_ECHO), files={"a.gcode": "->/dev/stdin"},
          typed=b"200\nG0 X1\n", expect={COPY: G0_COPY}),  # the speed read takes nothing past its end
     *[case(f"refuses_speed_{typed!r}", console(REFUSAL),
@@ -221,13 +239,20 @@ ROWS = dict([
     case("note_in_the_last_line_end", said(f"Written to File: {COPY}"), files={"a.gcode": b"G1\r\nG0 X1"},
          args=script("a.gcode"), expect={COPY: b"G1\r\nM107\r\nG0 X1\r\nM106 S200\r\n" + NOTE.replace(b"\n", b"\r\n")}),
     # A file changed from the command line is left as it is, its modification time too, and nothing is written.
-    *[case(f"already_changed_{i}", said(f"Already changed: {path}"), files={path: content}, args=script(*args),
-           typed=None, expect={path: content}) for i, (path, args, content) in enumerate([
-        ("a.gcode", ("--in-place", "a.gcode"), NOTED), (COPY, (COPY,), NOTED),
-        ("a.gcode", ("a.gcode", "--g1-travel"), b"G1 X1\r\n; fan off during travel moves: tarvix --speed keep")])],
+    # A file changed from the command line is left as it is, its modification time too, and nothing is written: the
+    # note found as a line of its own anywhere, with white space around it, in the last 512 bytes or by the pass.
+    *[case(f"already_changed_{i}", said(changed(path, command)), files={path: content}, args=script(*args),
+           typed=None, expect={path: content}) for i, (path, args, content, command) in enumerate([
+        ("a.gcode", ("--in-place", "a.gcode"), NOTED, "tarvix --speed 200"), (COPY, (COPY,), NOTED, "tarvix --speed 200"),
+        ("a.gcode", ("a.gcode", "--g1-travel"), b"G1 X1\r\n; fan off during travel moves: tarvix --speed keep", "tarvix --speed keep"),
+        *[("a.gcode", ("--in-place", "a.gcode"), content, "tarvix --speed 200") for content in [
+            NOTED + b"\n", NOTED + b" \t \n", NOTED + b"\x1a", G0 + b"  " + NOTE, NOTED + b"M117 printed\n", NOTE,
+            NOTE + TENS * 60, NOTE + b"G0 X1 ;" + b"x" * 70000 + b"\n" + TENS * 60]],
+        ("a.gcode", ("a.gcode",), NOTE.replace(b"200", LONGEST_NOTE) + TENS * 60, "tarvix --speed " + LONGEST_NOTE.decode())])],
     *[case(f"mentioned_but_not_changed_{i}", said(f"Written to File: {COPY}"), files={"a.gcode": content},
            args=script("a.gcode"), expect={COPY: bracketed(content) + NOTE})
-      for i, content in enumerate([NOTE + G0, G0 + b"M117 " + NOTE])],
+      for i, content in enumerate([G0 + b"M117 " + NOTE, NOTE.replace(b"tarvix ", b"tarvix-old ") + G0,
+                                   b"M117 " + NOTE + TENS * 60])],
     case("script_says_what_failed_and_where", "", 1, files={}, args=script("b.gcode"),
          err="Unable to open file to read: b.gcode ("),
     case("script_refuses_binary_gcode", "", 1, files={"a.gcode": b"GCDE\1\0G0 "}, args=script("--in-place", "a.gcode"),

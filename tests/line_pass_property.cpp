@@ -133,7 +133,7 @@ bool follow(place& p, const std::vector<std::string>& words, const std::string& 
   const double dx = p.at[0] - from[0], dy = p.at[1] - from[1];
   l.distance = n >= 0 && n <= 3 ? std::sqrt(dx * dx + dy * dy) : 0;
   if (size > 256 || n < 0 || n == 28 || (n > 3 && n != 92)) return true;
-  return n <= 3 && (named[0] || named[1] || n >= 2);
+  return n <= 3 && (named[0] || named[1] || n >= 2 || !readable);
 }
 
 // The pass the plain way: lines end at LF, a CR before it belongs to the line
