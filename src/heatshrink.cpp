@@ -42,6 +42,7 @@ struct bit_reader {
   }
 };
 
+// Bits go out four bytes at a time, first bit first.
 struct bit_writer {
   unsigned char* at;
   std::uint64_t store = 0;
@@ -50,14 +51,20 @@ struct bit_writer {
   void put(unsigned value, int bits) {
     store = store << bits | value;
     count += bits;
-    while (count >= 8) {
-      count -= 8;
-      *at++ = static_cast<unsigned char>(store >> count);
+    if (count >= 32) {
+      count -= 32;
+      const auto word = static_cast<std::uint32_t>(store >> count);
+      const unsigned char bytes[4] = {
+          static_cast<unsigned char>(word >> 24), static_cast<unsigned char>(word >> 16),
+          static_cast<unsigned char>(word >> 8), static_cast<unsigned char>(word)};
+      std::memcpy(at, bytes, 4);
+      at += 4;
     }
   }
 
-  // Where the stream ends, once its last byte is filled up.
+  // Where the stream ends, once its last byte is filled up with zero bits.
   unsigned char* finish() {
+    for (; count >= 8; count -= 8) *at++ = static_cast<unsigned char>(store >> (count - 8));
     if (count > 0) *at++ = static_cast<unsigned char>(store << (8 - count));
     return at;
   }
@@ -126,23 +133,20 @@ void heatshrink_encode(std::string_view data, int window_bits, std::string& out)
   // ring that the byte a whole window back has just left.
   const std::size_t window = (std::size_t{1} << window_bits) - 1;
   const std::size_t mask = window;
-  // Places are kept one up, so that 0 is none.
-  std::vector<std::uint32_t> head(std::size_t{1} << hash_bits, 0);
+  // The latest place of each hash, and before each place the one before it
+  // with the same hash; places are kept one up, so that 0 is none.
+  std::vector<std::uint32_t> latest(std::size_t{1} << hash_bits, 0);
   std::vector<std::uint32_t> earlier(mask + 1, 0);
-  auto insert = [&](std::size_t at) {
-    if (at + min_length > size) return;
-    std::uint32_t& first = head[hash_at(bytes + at)];
-    earlier[at & mask] = first;
-    first = static_cast<std::uint32_t>(at + 1);
-  };
   const std::size_t start = out.size();
-  out.resize(start + size + size / 8 + 2);
+  out.resize(start + size + size / 8 + 8);
   bit_writer bits{reinterpret_cast<unsigned char*>(out.data()) + start};
+  const std::size_t hashed_end = size < min_length ? 0 : size - min_length + 1;
   std::size_t at = 0;
   while (at < size) {
     const std::size_t most = std::min(max_length, size - at);
     std::size_t best = 0, best_from = 0;
-    std::uint32_t from = at + min_length <= size ? head[hash_at(bytes + at)] : 0;
+    std::uint32_t* const head = at < hashed_end ? &latest[hash_at(bytes + at)] : nullptr;
+    std::uint32_t from = head != nullptr ? *head : 0;
     for (int tries = max_tries; from != 0 && at - (from - 1) <= window && tries > 0; --tries) {
       const std::size_t candidate = from - 1;
       if (bytes[candidate + best] == bytes[at + best]) {
@@ -153,6 +157,10 @@ void heatshrink_encode(std::string_view data, int window_bits, std::string& out)
       const std::uint32_t next = earlier[candidate & mask];
       from = next < from ? next : 0;  // a newer place has taken that slot
     }
+    if (head != nullptr) {
+      earlier[at & mask] = *head;
+      *head = static_cast<std::uint32_t>(at + 1);
+    }
     if (best >= min_length) {
       bits.put(static_cast<unsigned>(at - best_from - 1) << length_bits |
                    static_cast<unsigned>(best - 1),
@@ -161,7 +169,12 @@ void heatshrink_encode(std::string_view data, int window_bits, std::string& out)
       best = 1;
       bits.put(0x100 | bytes[at], 9);
     }
-    for (const std::size_t end = at + best; at < end; ++at) insert(at);
+    for (const std::size_t end = at++ + best; at < end; ++at) {
+      if (at >= hashed_end) continue;
+      std::uint32_t& first = latest[hash_at(bytes + at)];
+      earlier[at & mask] = first;
+      first = static_cast<std::uint32_t>(at + 1);
+    }
   }
   out.resize(
       static_cast<std::size_t>(bits.finish() - reinterpret_cast<unsigned char*>(out.data())));
