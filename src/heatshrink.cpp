@@ -97,7 +97,8 @@ unsigned hash_at(const unsigned char* at) {
 
 bool heatshrink_decode(std::string_view data, int window_bits, std::size_t size, std::string& out) {
   const std::size_t start = out.size();
-  out.resize(start + size);
+  // Room past the end for a reference copied sixteen bytes at once.
+  out.resize(start + size + max_length);
   char* const made_at = out.data() + start;
   const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
   bit_reader in{bytes, bytes + data.size()};
@@ -115,14 +116,19 @@ bool heatshrink_decode(std::string_view data, int window_bits, std::size_t size,
       const std::size_t distance = in.take(window_bits) + std::size_t{1};
       const std::size_t length = in.take(length_bits) + std::size_t{1};
       whole = distance <= made && length <= size - made;
-      // Byte by byte: a reference may overlap the bytes it makes.
-      for (std::size_t i = 0; whole && i < length; ++i, ++made) {
-        made_at[made] = made_at[made - distance];
+      if (whole && distance >= max_length) {
+        std::memcpy(made_at + made, made_at + made - distance, max_length);
+      } else {
+        // Byte by byte: a reference may overlap the bytes it makes.
+        for (std::size_t i = 0; whole && i < length; ++i) {
+          made_at[made + i] = made_at[made + i - distance];
+        }
       }
+      made += length;
     }
   }
   whole = whole && in.at == in.end && in.count < 8;
-  if (!whole) out.resize(start);
+  out.resize(whole ? start + size : start);
   return whole;
 }
 
