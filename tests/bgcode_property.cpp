@@ -1,12 +1,10 @@
 // Reads any bytes as binary G-code, from a file and through a pipe, and
 // checks what the reader makes of them: nothing unsafe, and a file read
 // whole, written again in its form, reads back with the same bytes handed on
-// and, once written, the same text ever after (at once without MeatPack,
-// which drops comments). Each input is read as it is and again with every
-// block's checksum made to fit, so that damage gets past the checksums.
-// Replays the files named on the command line (the seed corpus) and damaged
-// copies of them drawn from a fixed seed; with TARVIX_LIBFUZZER it is the
-// libFuzzer target instead.
+// and, without MeatPack (which drops comments), the same text. Each input is read as it is and
+// again with every block's checksum made to fit, so that damage gets past the checksums. Replays
+// the files named on the command line (the seed corpus) and damaged copies of them drawn from a
+// fixed seed; with TARVIX_LIBFUZZER it is the libFuzzer target instead.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -85,14 +83,11 @@ void check(std::string file) {
     }
     const reading first = read_all(file, false);
     if (read_all(file, true).text != first.text) fail("a pipe reads otherwise than a file");
-    std::string again, third;
+    std::string again;
     if (!first.whole || !write_again(first, again)) continue;
     const reading second = read_all(again, false);
     if (!second.whole || second.bytes != first.bytes) fail("written again, it does not read back");
     if (first.format.encoding == 0 && second.text != first.text) fail("the text has changed");
-    if (!write_again(second, third) || read_all(third, false).text != second.text) {
-      fail("written twice, the text has changed");
-    }
   }
 }
 
