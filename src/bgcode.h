@@ -13,7 +13,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <future>
 #include <string>
 #include <string_view>
 
@@ -79,12 +78,6 @@ struct bgcode_reader {
 /// `end` or `failed`, reads nothing more.
 bgcode_part bgcode_read(bgcode_reader& reader);
 
-/// A G-code block as written, or why it could not be made.
-struct bgcode_block {
-  std::string bytes;
-  std::string reason;
-};
-
 /// A file being written.
 struct bgcode_writer {
   io_handle output = no_file;
@@ -94,24 +87,20 @@ struct bgcode_writer {
   /// Why writing failed: the system's reason or the text's.
   std::string reason;
 
-  // Kept from one call to the next: the text held for the next block, and
-  // the block being made meanwhile (a writer dropped while it is being made
-  // waits for it).
+  // Kept from one call to the next: the text held, and room to make a block.
   std::string text;
   bool wrote_text = false;
-  std::future<bgcode_block> making;
+  std::string packed, data, block;
 };
 
 /// Writes bytes the reader handed on, as they are (after any text held).
 bool bgcode_copy(bgcode_writer& writer, std::string_view bytes);
 
 /// Takes whole lines of text (LF or CR LF; only the last may lack a line end)
-/// for G-code blocks of at most bgcode_block_text bytes each. A full block is
-/// compressed on a second thread while the caller goes on, and written by
-/// the caller's next call that fills one, or by the next other call; so at
-/// most two blocks of text are held. False, with the reason, when a write
-/// fails or the text cannot be encoded (a byte 0xFF in MeatPack, or a line
-/// too long for one block), which may be the text of the block before.
+/// for G-code blocks of at most bgcode_block_text bytes each, written as
+/// they fill, so that at most one block of text is held. False, with the
+/// reason, when a write fails or the text cannot be encoded: a byte 0xFF in
+/// MeatPack, or a line too long for one block.
 bool bgcode_write_text(bgcode_writer& writer, std::string_view lines);
 
 /// Writes a comment line in a G-code block of its own, after the text held,

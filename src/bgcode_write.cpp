@@ -1,7 +1,5 @@
 #include <zlib.h>
 
-#include <system_error>
-
 #include "bgcode.h"
 #include "bgcode_codec.h"
 
@@ -13,23 +11,23 @@ bool write_bytes(bgcode_writer& writer, std::string_view bytes) {
   return false;
 }
 
-// The bytes of one G-code block holding `text`, or why there are none.
-bgcode_block make_block(const std::string& text, const bgcode_format& format) {
-  bgcode_block made;
-  std::string packed, data;
-  if (!bgcode_encode_text(text, format, packed, data, made.reason)) return made;
+// Writes `text` as one G-code block.
+bool write_block(bgcode_writer& writer, std::string_view text, const bgcode_format& format) {
+  std::string& packed = writer.packed;
+  std::string& data = writer.data;
+  if (!bgcode_encode_text(text, format, packed, data, writer.reason)) return false;
   if (packed.size() > bgcode_max_block || data.size() > bgcode_max_block) {
-    made.reason = "a line too long for one block of binary G-code";
-    return made;
+    writer.reason = "a line too long for one block of binary G-code";
+    return false;
   }
-  std::string& block = made.bytes;
+  std::string& block = writer.block;
+  block.clear();
   block.reserve(bgcode_header_size(format.compression) + 2 + data.size() + bgcode_checksum_size);
   bgcode_append_number(block, gcode_block, 2);
   bgcode_append_number(block, format.compression, 2);
   bgcode_append_number(block, static_cast<std::uint32_t>(packed.size()), 4);
-  if (format.compression != 0) {
+  if (format.compression != 0)
     bgcode_append_number(block, static_cast<std::uint32_t>(data.size()), 4);
-  }
   bgcode_append_number(block, format.encoding, 2);
   block += data;
   if (format.checksum != 0) {
@@ -37,45 +35,21 @@ bgcode_block make_block(const std::string& text, const bgcode_format& format) {
         crc32(0, reinterpret_cast<const Bytef*>(block.data()), static_cast<uInt>(block.size()));
     bgcode_append_number(block, static_cast<std::uint32_t>(crc), bgcode_checksum_size);
   }
-  return made;
-}
-
-// Writes the block being made, once it is made.
-bool write_made(bgcode_writer& writer) {
-  if (!writer.making.valid()) return true;
-  const bgcode_block made = writer.making.get();
-  if (made.bytes.empty()) {
-    writer.reason = made.reason;
-    return false;
-  }
-  return write_bytes(writer, made.bytes);
-}
-
-// Has the text held made into a block, on a second thread where there can be
-// one, while the caller goes on with the next; the block before it is
-// written first.
-bool send(bgcode_writer& writer, std::string text, const bgcode_format& format) {
-  if (!write_made(writer)) return false;
   writer.wrote_text = true;
-  try {
-    writer.making = std::async(std::launch::async, make_block, std::move(text), format);
-  } catch (const std::system_error&) {  // no thread to be had: make it here
-    writer.making = std::async(std::launch::deferred, make_block, std::move(text), format);
-  }
-  return true;
+  return write_bytes(writer, block);
 }
 
-bool send_held(bgcode_writer& writer) {
+bool write_held(bgcode_writer& writer) {
   if (writer.text.empty()) return true;
-  std::string text;
-  text.swap(writer.text);
-  return send(writer, std::move(text), writer.format);
+  const bool written = write_block(writer, writer.text, writer.format);
+  writer.text.clear();
+  return written;
 }
 
 }  // namespace
 
 bool bgcode_copy(bgcode_writer& writer, std::string_view bytes) {
-  return send_held(writer) && write_made(writer) && write_bytes(writer, bytes);
+  return write_held(writer) && write_bytes(writer, bytes);
 }
 
 bool bgcode_write_text(bgcode_writer& writer, std::string_view lines) {
@@ -93,7 +67,7 @@ bool bgcode_write_text(bgcode_writer& writer, std::string_view lines) {
       writer.text += lines.substr(0, size);
       lines.remove_prefix(size);
     }
-    if (!send_held(writer)) return false;
+    if (!write_held(writer)) return false;
   }
   return true;
 }
@@ -101,11 +75,10 @@ bool bgcode_write_text(bgcode_writer& writer, std::string_view lines) {
 bool bgcode_write_note(bgcode_writer& writer, std::string_view line) {
   bgcode_format format = writer.format;
   if (format.encoding == 1) format.encoding = 2;
-  return send_held(writer) && send(writer, std::string(line), format);
+  return write_held(writer) && write_block(writer, line, format);
 }
 
 bool bgcode_finish(bgcode_writer& writer) {
-  const bool sent = writer.wrote_text || !writer.text.empty() ? send_held(writer)
-                                                              : send(writer, "", writer.format);
-  return sent && write_made(writer);
+  if (!writer.wrote_text && writer.text.empty()) return write_block(writer, "", writer.format);
+  return write_held(writer);
 }
