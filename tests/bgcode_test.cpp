@@ -1,0 +1,290 @@
+// Checks binary G-code both ways: the slicer's own files read to the text
+// its own reader gives, text written in every form reads back as printers
+// get it, and damaged files are refused with their reason and no text.
+#include "bgcode.h"
+
+#include <zlib.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <vector>
+
+#include "bgcode_blocks.h"
+#include "check.h"
+
+namespace {
+
+std::string source_file(const std::string& name) {
+  std::ifstream in(std::string(TARVIX_SOURCE_DIR) + "/" + name, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+std::string corpus(const std::string& config) {
+  return source_file("tests/bgcode_corpus/prusa_nut_big." + config + ".bgcode");
+}
+
+io_handle spool_holding(std::string_view bytes) {
+  const io_handle spool = open_spool();
+  if (!write_all(spool, bytes.data(), bytes.size()) || !seek_to(spool, 0)) std::abort();
+  return spool;
+}
+
+struct reading {
+  std::string bytes, text, reason;
+  std::vector<std::string> parts;  // each G-code block's text
+  bgcode_format format;
+};
+
+reading read_file(std::string_view file) {
+  reading got;
+  bgcode_reader reader;
+  reader.input = spool_holding(file);
+  for (bgcode_part part;
+       (part = bgcode_read(reader)) == bgcode_part::bytes || part == bgcode_part::text;) {
+    got.bytes += reader.bytes;
+    if (part == bgcode_part::text) got.text += reader.text, got.parts.push_back(reader.text);
+  }
+  got.reason = reader.reason;
+  got.format = reader.format;
+  close_file(reader.input);
+  return got;
+}
+
+// A file in `format` of `head` (file header and metadata), then `pieces` of
+// text and the note; what the writer said when it refused, in `reason`.
+std::string write_file(const bgcode_format& format, std::string_view head,
+                       const std::vector<std::string_view>& pieces, std::string_view note,
+                       std::string* reason = nullptr) {
+  bgcode_writer writer;
+  writer.output = spool_holding("");
+  writer.format = format;
+  bool written = bgcode_copy(writer, head);
+  for (const std::string_view piece : pieces) written = written && bgcode_write_text(writer, piece);
+  written = written && (note.empty() || bgcode_write_note(writer, note)) && bgcode_finish(writer);
+  if (reason != nullptr) *reason = written ? "" : writer.reason;
+  std::string file(1 << 16, '\0'), bytes;
+  seek_to(writer.output, 0);
+  for (std::ptrdiff_t got; (got = read_some(writer.output, file.data(), file.size())) > 0;) {
+    bytes.append(file, 0, static_cast<std::size_t>(got));
+  }
+  close_file(writer.output);
+  return bytes;
+}
+
+// The text a reader gives back of `text` written with `encoding`: as it is,
+// or as MeatPack keeps it.
+std::string expected_text(std::string_view text, std::uint16_t encoding) {
+  if (encoding == 0) return std::string(text);
+  std::string kept;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    std::string line(text.substr(0, end));
+    text.remove_prefix(end == text.npos ? text.size() : end + 1);
+    if (end != text.npos && !line.empty() && line.back() == '\r') line.pop_back();
+    const std::size_t first = line.find_first_not_of(" \t");
+    if (first != line.npos && line[first] == ';') {
+      if (encoding == 2) kept += line + '\n';
+      continue;
+    }
+    if (line.find(';') != line.npos) {
+      line.erase(line.find(';'));
+      line.erase(line.find_last_not_of(" \t") + 1);
+    }
+    if (!line.empty()) kept += line + '\n';
+  }
+  return kept;
+}
+
+// Lines of G-code words, comments, blanks and line ends, as slicers and
+// people write them, and now and then one longer than a block or one of
+// random bytes (but 0xFF, which MeatPack cannot hold).
+std::string random_text(std::mt19937& random) {
+  static const std::string_view words[] = {"G1",     "G0",       "G28",
+                                           "G92",    "G3",       "M106",
+                                           "G4",     "GX",       "g1",
+                                           " X10.5", " Y-3",     " E.25",
+                                           " F1800", " Z",       " I1",
+                                           " J-1",   " W",       " S0",
+                                           "X1",     "E2",       " ",
+                                           "\t",     ";c",       " ; c d",
+                                           "\r",     "\xc3\xa9", std::string_view("\0", 1),
+                                           "G",      "1",        "."};
+  std::string text;
+  for (int lines = random() % 400; lines-- > 0;) {
+    for (int count = random() % 6; count-- > 0;) text += words[random() % std::size(words)];
+    if (random() % 300 == 0) text += std::string(70000 + random() % 1000, '7');
+    for (int count = random() % 50 == 0 ? 5000 : 0; count-- > 0;)
+      text += static_cast<char>(random() % 255);
+    text += random() % 3 == 0 ? "\r\n" : "\n";
+  }
+  if (random() % 2 == 0) text += words[random() % std::size(words)];  // no line end
+  return text;
+}
+
+// `text` in pieces of whole lines.
+std::vector<std::string_view> pieces_of(std::string_view text, std::mt19937& random) {
+  std::vector<std::string_view> pieces;
+  while (!text.empty()) {
+    std::size_t end = text.find('\n', random() % 3000);
+    end = end == text.npos ? text.size() : end + 1;
+    pieces.push_back(text.substr(0, end));
+    text.remove_prefix(end);
+  }
+  return pieces;
+}
+
+void check_slicer_files() {
+  struct reference {
+    const char* config;
+    std::size_t size;
+    std::uint32_t crc;
+    bool same_file;  // what the writer makes of the text is the very file
+  };
+  const reference references[] = {{"none-none", 79457, 0x458a3ff8, true},
+                                  {"deflate-none", 79457, 0x458a3ff8, true},
+                                  {"hs11_4-none", 79457, 0x458a3ff8, false},
+                                  {"hs12_4-meatpack", 74156, 0xdcd15233, false},
+                                  {"hs12_4-meatpackcomments", 79209, 0x273d9521, false}};
+  for (const reference& row : references) {
+    const std::string file = corpus(row.config);
+    const reading got = read_file(file);
+    const auto crc = crc32(0, reinterpret_cast<const Bytef*>(got.text.data()),
+                           static_cast<uInt>(got.text.size()));
+    check(got.reason.empty() && got.text.size() == row.size && crc == row.crc &&
+              got.bytes == file.substr(0, got.bytes.size()),
+          std::string(row.config) + ": the slicer's text " + got.reason);
+    const std::string again = write_file(got.format, got.bytes, {got.text}, "");
+    check(read_file(again).text == got.text && (!row.same_file || again == file),
+          std::string(row.config) + ": written again");
+  }
+}
+
+void check_round_trips() {
+  std::mt19937 random(7);
+  const std::string nut_head = read_file(corpus("none-none")).bytes;
+  const std::string bare_head = std::string("GCDE\1\0\0\0\0\0", 10);  // no checksums, no metadata
+  std::vector<std::string> texts = {source_file("examples/square.gcode"), ""};
+  for (int i = 0; i < 12; ++i) texts.push_back(random_text(random));
+  const std::string note = "; fan off during travel moves: tarvix --speed 200\n";
+  for (std::uint16_t compression = 0; compression < 4; ++compression) {
+    for (std::uint16_t encoding = 0; encoding < 3; ++encoding) {
+      for (const std::string& text : texts) {
+        const std::string& head = random() % 2 == 0 ? nut_head : bare_head;
+        const bgcode_format format{static_cast<std::uint16_t>(head[8]), compression, encoding};
+        const reading got = read_file(write_file(format, head, pieces_of(text, random), note));
+        bool blocks_fit = got.parts.back() == note;
+        for (const std::string& part : got.parts) {
+          blocks_fit = blocks_fit &&
+                       (part.size() <= bgcode_block_text || part.find('\n') + 1 == part.size());
+        }
+        check(got.reason.empty() && got.bytes == head && blocks_fit &&
+                  got.text == expected_text(text, encoding) + note,
+              "round trip " + std::to_string(compression) + "/" + std::to_string(encoding) +
+                  " of " + std::to_string(text.size()) + " bytes " + got.reason);
+      }
+    }
+  }
+}
+
+// Adds `delta` to the number of `size` bytes at `offset` in block `block`
+// (from 0), and seals the block again.
+void add_to(std::string& file, std::size_t block, std::size_t offset, std::uint32_t delta,
+            int size) {
+  const std::size_t at = block_starts(file)[block] + offset;
+  const std::uint64_t value = number_at(file, at, size) + delta;
+  for (int i = 0; i < size; ++i) file[at + i] = static_cast<char>(value >> (8 * i));
+  reseal(file, block);
+}
+
+void check_damaged_files() {
+  struct damage {
+    const char* base;
+    void (*fault)(std::string&);
+    const char* reason;
+  };
+  // Block 5 (4 from 0) is the first G-code block: in the MeatPack files its
+  // sizes are at 4 and 8 and its encoding at 12; without compression, its
+  // size at 4 and its encoding at 8.
+  const char* const mp = "hs12_4-meatpackcomments";
+  const damage damages[] = {
+      {mp, [](std::string& f) { f[block_starts(f)[4] + 20] ^= 1; }, "bad checksum in block 5"},
+      {mp, [](std::string& f) { f.resize(block_starts(f)[4] + 20); }, "the file ends in block 5"},
+      {mp, [](std::string& f) { f.resize(7); }, "the file ends inside its header"},
+      {mp, [](std::string& f) { f.resize(block_starts(f)[4]); }, "no G-code in the file"},
+      {mp, [](std::string& f) { add_to(f, 4, 8, 1, 4); },
+       "decompressed size does not match in block 5"},
+      {mp, [](std::string& f) { add_to(f, 4, 4, -1, 4); },
+       "decompressed size does not match in block 5"},
+      {mp, [](std::string& f) { add_to(f, 4, 4, 0x7fff0000, 4); },
+       "more than 1 MiB of G-code in block 5"},
+      {mp, [](std::string& f) { add_to(f, 4, 0, 8, 2); }, "unknown block type 9 in block 5"},
+      {mp, [](std::string& f) { add_to(f, 4, 2, 4, 2); }, "unknown compression 7 in block 5"},
+      {mp, [](std::string& f) { add_to(f, 4, 12, 1, 2); }, "unknown encoding 3 in block 5"},
+      {mp, [](std::string& f) { add_to(f, 0, 0, 2, 2); }, "block 2 out of order"},
+      {mp, [](std::string& f) { f[0] = 'X'; }, "not binary G-code"},
+      {mp, [](std::string& f) { f[4] = 2; }, "unknown binary G-code version 2"},
+      {mp, [](std::string& f) { f[8] = 2; }, "unknown checksum type 2"},
+      {"none-none",
+       [](std::string& f) {  // Heatshrink's first bits refer back before the start
+         f.resize(block_starts(f)[4]);
+         f += std::string("\1\0\2\0\1\0\0\0\2\0\0\0\0\0\0\0", 16) + "crc.";
+         reseal(f, 4);
+       },
+       "decompressed size does not match in block 5"},
+      {"none-none",
+       [](std::string& f) {  // Heatshrink's first bits refer back before the start
+         f.resize(block_starts(f)[4]);
+         f += std::string("\1\0\2\0\1\0\0\0\2\0\0\0\0\0\0\0", 16) + "crc.";
+         reseal(f, 4);
+       },
+       "decompressed size does not match in block 5"},
+      {"deflate-none", [](std::string& f) { f[block_starts(f)[4] + 20] ^= 1, reseal(f, 4); },
+       "decompressed size does not match in block 5"},
+      {"none-none",
+       [](std::string& f) {
+         f.replace(block_starts(f)[4] + 10, 3, "\xff\xff\x01");
+         add_to(f, 4, 8, 1, 2);
+       },
+       "bad MeatPack data in block 5"},
+  };
+  for (const damage& row : damages) {
+    std::string file = corpus(row.base);
+    row.fault(file);
+    const reading got = read_file(file);
+    check(got.reason == row.reason && got.text.empty(),
+          std::string(row.reason) + ": " + got.reason);
+  }
+}
+
+void check_refused_text() {
+  struct refusal {
+    bgcode_format format;
+    std::string text;
+    const char* reason;
+  };
+  const refusal refusals[] = {
+      {{1, 3, 1}, "G1 X1\n; \xff\n", "a byte 0xFF in the text, which MeatPack cannot hold"},
+      {{1, 1, 0},
+       std::string(bgcode_max_block, '1') + "\n",
+       "a line too long for one block of binary G-code"},
+  };
+  for (const refusal& row : refusals) {
+    std::string reason;
+    write_file(row.format, "GCDE\1\0\0\0\1\0", {row.text}, "", &reason);
+    check(reason == row.reason, row.reason + std::string(": ") + reason);
+  }
+}
+
+}  // namespace
+
+int main() {
+  check_slicer_files();
+  check_round_trips();
+  check_damaged_files();
+  check_refused_text();
+  return test_status("bgcode");
+}
