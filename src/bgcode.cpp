@@ -35,7 +35,7 @@ bool read_exactly(bgcode_reader& reader, std::string& bytes, std::size_t size,
   bytes.resize(start + size);
   std::size_t got = 0;
   while (got < size) {
-    const std::ptrdiff_t count = read_some(reader.input, bytes.data() + start + got, size - got);
+    const std::ptrdiff_t count = read_from(reader.source, bytes.data() + start + got, size - got);
     if (count < 0) fail(reader, failure_reason());
     if (count == 0 && !(may_end && got == 0)) {
       fail(reader, reader.block == 0 ? "the file ends inside its header"

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "byte_source.h"
 #include "file_io.h"
 
 /// The most text the writer puts in one G-code block, as slicers do; lines
@@ -51,7 +52,7 @@ enum class bgcode_part {
 
 /// A file being read, and what the last step gave.
 struct bgcode_reader {
-  io_handle input = no_file;
+  byte_source source;
   /// The checksum type from the file header; the compression and encoding
   /// of the G-code block read last.
   bgcode_format format;

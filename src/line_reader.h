@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "byte_source.h"
 #include "file_io.h"
 #include "line_ends.h"
 
@@ -19,20 +20,6 @@ constexpr std::size_t default_block_size = 64 * 1024;
 /// The smallest block the reader works with: room for the four bytes that
 /// mark binary G-code.
 constexpr std::size_t min_block_size = 4;
-
-/// Where the reader's bytes come from.
-struct byte_source {
-  /// Reads up to `size` bytes: the count, 0 at the end, -1 on failure.
-  /// `again`: the bytes were read before, so that an end is a failure.
-  std::ptrdiff_t (*read)(void* context, char* data, std::size_t size, bool again) = nullptr;
-  /// Goes back to `offset` from the start; null for a source that can be
-  /// read only once, whose long lines go through a spool.
-  bool (*seek)(void* context, std::int64_t offset) = nullptr;
-  void* context = nullptr;
-};
-
-/// A file, or a pipe, as a source. `file` must outlive the source.
-byte_source file_source(io_handle& file);
 
 /// What the reader has next.
 enum class next_input {

@@ -48,7 +48,8 @@ struct reading {
 reading read_all(const std::string& file, bool through_pipe) {
   reading got;
   bgcode_reader reader;
-  reader.input = file_holding(file, through_pipe);
+  io_handle input = file_holding(file, through_pipe);
+  reader.source = file_source(input);
   bgcode_part part;
   while ((part = bgcode_read(reader)) == bgcode_part::bytes || part == bgcode_part::text) {
     got.bytes += reader.bytes;
@@ -57,7 +58,7 @@ reading read_all(const std::string& file, bool through_pipe) {
   got.whole = part == bgcode_part::end;
   got.format = reader.format;
   if (got.whole != reader.reason.empty()) fail("a reason without a failure, or none with one");
-  close(reader.input);
+  close(static_cast<int>(input));
   return got;
 }
 

@@ -42,7 +42,8 @@ struct reading {
 reading read_file(std::string_view file) {
   reading got;
   bgcode_reader reader;
-  reader.input = spool_holding(file);
+  io_handle input = spool_holding(file);
+  reader.source = file_source(input);
   for (bgcode_part part;
        (part = bgcode_read(reader)) == bgcode_part::bytes || part == bgcode_part::text;) {
     got.bytes += reader.bytes;
@@ -50,7 +51,7 @@ reading read_file(std::string_view file) {
   }
   got.reason = reader.reason;
   got.format = reader.format;
-  close_file(reader.input);
+  close_file(input);
   return got;
 }
 
