@@ -59,8 +59,9 @@ std::string failure_reason();
 void note_out_of_memory();
 
 /// Opens `path` for reading. Regular files, pipes and the null device are
-/// accepted; directories and other devices are refused. A FIFO is opened
-/// without waiting for a writer. Returns no_file on failure.
+/// accepted; directories and other devices are refused. A FIFO is waited on
+/// until a writer opens it, as cat does; a stop ends the wait, with nothing
+/// yet to leave behind. Returns no_file on failure.
 io_handle open_input(const native_path& path);
 
 /// Opens `path` for writing, creating it, and locks it against other runs

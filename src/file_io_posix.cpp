@@ -39,7 +39,7 @@ bool is_readable_kind(const struct stat& info) {
 }
 
 // The files are opened non-blocking so that a FIFO or a device cannot hang
-// the open; reads and writes then block as usual.
+// the open (but for an input FIFO); reads and writes then block as usual.
 bool make_blocking(int fd) {
   const int flags = fcntl(fd, F_GETFL);
   return (flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) || failed();
@@ -197,7 +197,16 @@ std::string system_error_text(unsigned long code) { return std::strerror(static_
 unsigned long out_of_memory_error() { return ENOMEM; }
 
 io_handle open_input(const native_path& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  // A FIFO is opened as cat opens it: the open waits for a writer, as a read
+  // before one came would find the end at once. Anything else is opened
+  // non-blocking, so that a device cannot hang the open; should the path
+  // become a device in between, the open may wait, and it is refused after.
+  struct stat seen {};
+  const int wait = stat(path.c_str(), &seen) == 0 && S_ISFIFO(seen.st_mode) ? 0 : O_NONBLOCK;
+  int fd = -1;
+  do {
+    fd = open(path.c_str(), O_RDONLY | wait | O_CLOEXEC);
+  } while (fd == -1 && errno == EINTR);
   if (fd == -1) return failed_open();
   struct stat info {};
   if (!get_info(fd, info) || !is_readable_kind(info) || !make_blocking(fd)) {

@@ -5,6 +5,7 @@ TARVIX_VERSION its version, TARVIX_STOP_AT_LIBRARY the stop library
 start it with (wine, valgrind), TARVIX_SKIP the cases that cannot hold under
 it (name=reason|...). Arguments pick cases; --list names them all."""
 import concurrent.futures
+import contextlib
 import fcntl
 import os
 import pathlib
@@ -79,8 +80,8 @@ def pipe_without_a_reader():  # as after `| head` has read its lines and left
 
 def case(name, out, status=0, files=None, args=("a.gcode",), typed=b"200\n", expect=None, err="", **popen):
     """A row: the folder's files (bytes; "/" a folder; "|" a FIFO; "->x" a symbolic, "=>x" a hard link to x),
-    the run (typed None: standard input must stay unread), then standard output (None: not read), the
-    status, the start of standard error, the files in `expect` (None: absent) and no other file."""
+    the run (typed None: standard input must stay unread; late: see come_late), then standard output (None:
+    not read), the status, the start of standard error, the files in `expect` (None: absent) and no other file."""
     return name, dict(out=out, status=status, files={"a.gcode": G0} if files is None else files,
                       args=args, typed=typed, expect=expect or {}, err=err, popen=popen)
 
@@ -171,7 +172,14 @@ ROWS = dict([
     case("devices_are_refused", console("Enter Speed:Unable to open file to read"), 1,
          files={"a.gcode": "->/dev/zero"}),
     case("null_device", success("a.gcode"), files={"a.gcode": "->/dev/null"}, expect={COPY: b""}),
-    case("fifo_without_a_writer", success("a.gcode"), files={"a.gcode": "|"}, expect={COPY: b""}),
+    # A FIFO is waited on until its writer comes, as cat waits (in the dialogue, past the pause), and a stop
+    # meanwhile leaves nothing.
+    *[case(f"fifo_whose_writer_comes_late_{i}", out, files={"a.gcode": "|"}, args=args, typed=typed, expect={COPY: copy},
+           late=late) for i, (out, args, typed, copy, late) in enumerate([
+        (success("a.gcode", *G0_ECHO), ("a.gcode",), b"200\n", G0_COPY, (6, G0)),
+        (said(f"Written to File: {COPY}"), script("a.gcode"), None, NOTED, (1, G0))])],
+    case("stop_while_waiting_for_a_writer", "", stopped(signal.SIGINT), files={"a.gcode": "|"}, args=script("a.gcode"),
+         typed=None, late=(1, signal.SIGINT)),
     case("copy_path_is_a_folder", failure("Unable to open file to write"), 1, files={"a.gcode": G0, COPY: "/"}),
     *[case(f"copy_is_a_{kind}_to_the_input", failure("Unable to open file to write"), 1,
            files={"a.gcode": G0, COPY: link + "a.gcode"}, expect={"a.gcode": G0})
@@ -315,12 +323,25 @@ def start(folder, *args, program=TARVIX, **popen):
     return subprocess.Popen(LAUNCHER + [program, *args], cwd=folder, stderr=subprocess.PIPE, **popen)
 
 
+def come_late(folder, proc, late):
+    """`seconds` into the run, the writer of the FIFO a.gcode comes with `what` (bytes), or the signal `what`."""
+    seconds, what = late
+    time.sleep(seconds)
+    if isinstance(what, bytes):
+        with contextlib.suppress(OSError):  # no reader: the tool has not waited
+            with open(os.open(os.path.join(folder, "a.gcode"), os.O_WRONLY | os.O_NONBLOCK), "wb") as fifo:
+                fifo.write(what)
+    else:
+        proc.send_signal(what)
+
+
 def run_row(row, folder):
     make_files(folder, row["files"])
     popen = dict(row["popen"])
     if "console_into" in popen:
         popen["stdout"] = open(os.path.join(folder, popen.pop("console_into")), "ab")
     locked = popen.pop("locked", None)
+    late = popen.pop("late", None)
     with tempfile.TemporaryFile() as unread, open(locked or os.devnull) as lock:
         if locked:
             fcntl.flock(lock, fcntl.LOCK_EX)  # as another run writing there would hold it
@@ -329,6 +350,8 @@ def run_row(row, folder):
             unread.seek(0)
             popen["stdin"] = unread
         with start(folder, *row["args"], **popen) as proc:
+            if late is not None:
+                threading.Thread(target=come_late, args=(folder, proc, late), daemon=True).start()
             out, err = proc.communicate(row["typed"], timeout=600)
         same("standard input left unread", row["typed"] is not None or unread.tell() == 0, True)
     if row["out"] is not None:
