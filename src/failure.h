@@ -14,6 +14,7 @@ constexpr const char* is_input = "it is the input file itself";
 constexpr const char* locked = "another run is writing it";
 constexpr const char* not_owner = "it belongs to another user, who would lose it";
 constexpr const char* gone = "it was moved or removed while it was read";
+constexpr const char* changed = "it was changed during the run";
 constexpr const char* appeared = "another run wrote it meanwhile";
 constexpr const char* shorter = "the file got shorter while it was read";
 }  // namespace reason

@@ -74,6 +74,25 @@ BOOL WINAPI on_stop(DWORD event) {
   ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
+// The file the result replaces, as it was when the result was begun.
+BY_HANDLE_FILE_INFORMATION replaced{};
+
+// True when the file at `path` is still that one, unchanged: a save by
+// rename brings another file, a save into the file a new time or size.
+bool is_replaced_file(const native_path& path) {
+  const HANDLE now = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (now == INVALID_HANDLE_VALUE) return failed();
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool known = get_info(now, info);
+  CloseHandle(now);
+  return known && ((is_same_index(info, replaced) && info.nFileSizeHigh == replaced.nFileSizeHigh &&
+                    info.nFileSizeLow == replaced.nFileSizeLow &&
+                    CompareFileTime(&info.ftLastWriteTime, &replaced.ftLastWriteTime) == 0) ||
+                   refused(reason::changed));
+}
+
 void append_hex(native_path& text, unsigned long value) {
   for (int digit = 0; digit < 8; ++digit, value >>= 4) text += L"0123456789abcdef"[value & 15];
 }
@@ -248,11 +267,12 @@ bool is_still_input(const native_path& path, io_handle lock, io_handle input) {
                      get_info(as_handle(input), opened);
   CloseHandle(now);
   return known && ((is_same_index(now_info, locked) && is_same_index(now_info, opened)) ||
-                   refused(reason::appeared));
+                   refused(reason::changed));
 }
 
-io_handle open_temp_beside(const native_path& path, io_handle, native_path& temp_path) {
+io_handle open_temp_beside(const native_path& path, io_handle like, native_path& temp_path) {
   static unsigned long count = 0;
+  if (like != no_file && !get_info(as_handle(like), replaced)) return no_file;
   constexpr std::size_t longest_name = 255;
   constexpr std::wstring_view suffix = L".tarvix-";
   const std::size_t name = path.find_last_of(L"\\/") + 1;  // npos + 1 is 0
@@ -281,8 +301,11 @@ bool replace_file(io_handle temp, const native_path& temp_path, const native_pat
   const bool flushed = FlushFileBuffers(as_handle(temp)) || failed();
   const bool closed = CloseHandle(as_handle(temp)) || failed();
   if (!flushed || !closed) return false;
-  // The replace call keeps the older file's attributes and permissions.
+  // The replace call keeps the older file's attributes and permissions. It
+  // cannot replace only a given file, so the file there is checked just
+  // before it.
   if (replace) {
+    if (!is_replaced_file(path)) return false;
     return ReplaceFileW(path.c_str(), temp_path.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
                         nullptr, nullptr) ||
            failed();

@@ -473,10 +473,11 @@ def finished(folder, *args):
     return proc.returncode, out.decode(), err.decode()
 
 
-def held_at(folder, call, args, meanwhile):
+def held_at(folder, call, args, meanwhile, **variables):
     """Runs tarvix with `args`, held just before `call` while `meanwhile(run)` is done; returns how it
     finished and what `meanwhile` gave."""
-    with start(folder, *args, env=preloaded(TARVIX_STOP_AT=call, TARVIX_STOP_SIGNAL=str(int(signal.SIGSTOP)))) as run:
+    with start(folder, *args, env=preloaded(TARVIX_STOP_AT=call, TARVIX_STOP_SIGNAL=str(int(signal.SIGSTOP)),
+                                            **variables)) as run:
         os.waitpid(run.pid, os.WUNTRACED)
         try:
             during = meanwhile(run)
@@ -515,14 +516,28 @@ def dialogue_meanwhile(folder):
          ((1, "", f"Unable to write to file: {COPY} (another run wrote it meanwhile){NL}"), 0, G0_COPY.replace(b"200", b"100")))
 
 
-def in_place_overtaken(folder, call):
-    """An in-place run that another overtakes, as it opens or locks the file, leaves the other's result."""
+def in_place_overtaken(folder, call, overtake, **variables):
+    """An in-place run whose file changes while it is held before `call` leaves the change: `overtake` makes
+    it and gives the file it leaves."""
     make_files(folder, {"a.gcode": G0})
-    first, second = held_at(folder, call, script("--in-place", "a.gcode", speed="100"),
-                            lambda _: finished(folder, *script("--in-place", "a.gcode")))
-    same("runs", (first, second, read(folder, "a.gcode"), os.listdir(folder)),
-         ((1, "", f"Unable to write to file: a.gcode (another run wrote it meanwhile){NL}"),
-          (0, said("Written to File: a.gcode"), ""), NOTED, ["a.gcode"]))
+    run, left = held_at(folder, call, script("--in-place", "a.gcode", speed="100"), lambda _: overtake(folder), **variables)
+    same("run and file", (run, read(folder, "a.gcode"), os.listdir(folder)),
+         ((1, "", f"Unable to write to file: a.gcode (it was changed during the run){NL}"), left, ["a.gcode"]))
+
+
+def another_run(folder):
+    return NOTED if finished(folder, *script("--in-place", "a.gcode")) == (0, said("Written to File: a.gcode"), "") else None
+
+
+def saved_by_rename(folder):  # as most editors save
+    pathlib.Path(folder, "new").write_bytes(b"G0 X2\n")
+    os.rename(os.path.join(folder, "new"), os.path.join(folder, "a.gcode"))
+    return b"G0 X2\n"
+
+
+def saved_into_the_file(folder):  # the same size: only the modification time tells
+    pathlib.Path(folder, "a.gcode").write_bytes(b"G0 X2\n")
+    return b"G0 X2\n"
 
 
 def starved_script(folder):
@@ -595,8 +610,13 @@ HARNESSED = {test.__name__: test for test in [waits_for_a_key_without_a_file, sp
 HARNESSED.update({
     "in_place_keeps_a_link_and_the_mode": lambda folder: in_place_keeps_a_link_and_the_mode(folder, False),
     "in_place_as_a_user_keeps_the_group": lambda folder: in_place_keeps_a_link_and_the_mode(folder, True),
-    **{f"in_place_overtaken_at_{call}": lambda folder, call=call: in_place_overtaken(folder, call)
+    **{f"in_place_overtaken_at_{call}": lambda folder, call=call: in_place_overtaken(folder, call, another_run)
        for call in ["faccessat", "flock"]},
+    # Saved during the pass, as the result is flushed; where the file system cannot swap two files, too.
+    **{f"in_place_{name}": lambda folder, save=save, variables=variables: in_place_overtaken(folder, "fsync", save, **variables)
+       for name, save, variables in [("saved_over_during_the_pass", saved_by_rename, {}),
+                                     ("saved_over_where_files_cannot_swap", saved_by_rename, {"TARVIX_FAIL_AT": "renameat2"}),
+                                     ("saved_into_during_the_pass", saved_into_the_file, {})]},
     "killed_mid_pass": lambda folder: stopped_mid_pass(folder, signal.SIGKILL, gcode(200000)),
     **{f"{stop.name.lower()}_mid_line": lambda folder, stop=stop: stopped_mid_pass(folder, stop, LONG_LINES)
        for stop in [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGPWR]},
