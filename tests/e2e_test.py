@@ -5,7 +5,6 @@ TARVIX_VERSION its version, TARVIX_STOP_AT_LIBRARY the stop library
 start it with (wine, valgrind), TARVIX_SKIP the cases that cannot hold under
 it (name=reason|...). Arguments pick cases; --list names them all."""
 import concurrent.futures
-import contextlib
 import fcntl
 import os
 import pathlib
@@ -328,9 +327,8 @@ def come_late(folder, proc, late):
     seconds, what = late
     time.sleep(seconds)
     if isinstance(what, bytes):
-        with contextlib.suppress(OSError):  # no reader: the tool has not waited
-            with open(os.open(os.path.join(folder, "a.gcode"), os.O_WRONLY | os.O_NONBLOCK), "wb") as fifo:
-                fifo.write(what)
+        with open(os.path.join(folder, "a.gcode"), "wb") as fifo:  # waits for a reader, however slow it is to start
+            fifo.write(what)
     else:
         proc.send_signal(what)
 
