@@ -5,6 +5,7 @@ TARVIX_VERSION its version, TARVIX_STOP_AT_LIBRARY the stop library
 start it with (wine, valgrind), TARVIX_SKIP the cases that cannot hold under
 it (name=reason|...). Arguments pick cases; --list names them all."""
 import concurrent.futures
+import errno
 import fcntl
 import os
 import pathlib
@@ -319,7 +320,13 @@ def same(what, got, want):
 def start(folder, *args, program=TARVIX, **popen):
     popen.setdefault("stdout", subprocess.PIPE)
     popen.setdefault("stdin", subprocess.PIPE)
-    return subprocess.Popen(LAUNCHER + [program, *args], cwd=folder, stderr=subprocess.PIPE, **popen)
+    for tries in range(100):  # a binary just copied stays busy while a child forked meanwhile holds it open
+        try:
+            return subprocess.Popen(LAUNCHER + [program, *args], cwd=folder, stderr=subprocess.PIPE, **popen)
+        except OSError as error:
+            if error.errno != errno.ETXTBSY or tries == 99:
+                raise
+            time.sleep(0.05)
 
 
 def come_late(folder, proc, late):

@@ -17,8 +17,8 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
