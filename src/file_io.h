@@ -59,8 +59,9 @@ std::string failure_reason();
 void note_out_of_memory();
 
 /// Opens `path` for reading. Regular files, pipes and the null device are
-/// accepted; directories and other devices are refused. A FIFO is opened
-/// without waiting for a writer. Returns no_file on failure.
+/// accepted; directories and other devices are refused. A FIFO is waited on
+/// until a writer opens it, as cat does; a stop ends the wait, with nothing
+/// yet to leave behind. Returns no_file on failure.
 io_handle open_input(const native_path& path);
 
 /// Opens `path` for writing, creating it, and locks it against other runs
@@ -97,23 +98,26 @@ bool lock_destination(const native_path& path, io_handle input, bool may_be_inpu
 
 /// For a run that replaces the file it reads, once lock_destination has
 /// locked `lock` at `path`: true when `lock` is the very file `input` and
-/// still the one at `path`. Refuses ("another run wrote it meanwhile") when
-/// another run has put its result there since the input was opened: writing
-/// over it would lose that result.
+/// still the one at `path`. Refuses ("it was changed during the run") when
+/// something, another run or an editor's save, has put another file there
+/// since the input was opened: writing over it would lose that file.
 bool is_still_input(const native_path& path, io_handle lock, io_handle input);
 
 /// Creates a new file beside `path`, named after it with `.tarvix-` and a few
 /// random characters added (its name cut short where the whole would be too
 /// long), with the permissions and owner of `like`, the file it will
-/// replace, or those of a new file when `like` is no_file. Its name goes to
-/// `temp_path`. Guards it from the moment it exists: abandon_output or a
-/// stop removes it.
+/// replace, or those of a new file when `like` is no_file; `like` as it is
+/// now is what replace_file will replace. Its name goes to `temp_path`.
+/// Guards it from the moment it exists: abandon_output or a stop removes it.
 io_handle open_temp_beside(const native_path& path, io_handle like, native_path& temp_path);
 
 /// Flushes `temp` to the disk, closes it and renames it to `path`, so that
 /// `path` holds either what it held or all of the new. With `replace`,
-/// `path` is the locked file found there when the run began; without, there
-/// was none, and one that has appeared since (another run's) is left alone.
+/// `path` is the locked file found there when the run began, and it is
+/// replaced only while it is still the file open_temp_beside was given,
+/// unchanged: an editor's save meanwhile is kept and refuses the run ("it
+/// was changed during the run"). Without, there was none, and one that has
+/// appeared since (another run's) is left alone.
 bool replace_file(io_handle temp, const native_path& temp_path, const native_path& path,
                   bool replace);
 

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -13,29 +12,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "failure.h"
 #include "file_io.h"
+#include "stop_guard.h"
 
 namespace {
-
-// Why the last call failed: a refusal of the tool's own, or else errno.
-int last_error = 0;
-const char* refusal = nullptr;
-
-bool failed() {
-  last_error = errno;
-  refusal = nullptr;
-  return false;
-}
-
-bool refused(const char* why) {
-  refusal = why;
-  return false;
-}
-
-io_handle failed_open() {
-  failed();
-  return no_file;
-}
 
 bool get_info(int fd, struct stat& info) { return fstat(fd, &info) == 0 || failed(); }
 
@@ -54,11 +35,11 @@ bool is_null_device(const struct stat& info) {
 bool is_readable_kind(const struct stat& info) {
   if (S_ISDIR(info.st_mode)) return refused(std::strerror(EISDIR));
   return S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode) || is_null_device(info) ||
-         refused("a device, not a file");
+         refused(reason::not_a_file);
 }
 
 // The files are opened non-blocking so that a FIFO or a device cannot hang
-// the open; reads and writes then block as usual.
+// the open (but for an input FIFO); reads and writes then block as usual.
 bool make_blocking(int fd) {
   const int flags = fcntl(fd, F_GETFL);
   return (flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) || failed();
@@ -74,12 +55,12 @@ bool is_same_file(const struct stat& info, int other) {
 }
 
 bool is_not_input(const struct stat& info, io_handle input) {
-  return !is_same_file(info, static_cast<int>(input)) || refused("it is the input file itself");
+  return !is_same_file(info, static_cast<int>(input)) || refused(reason::is_input);
 }
 
 bool lock(int fd) {
   if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-  return errno == EWOULDBLOCK ? refused("another run is writing it") : failed();
+  return errno == EWOULDBLOCK ? refused(reason::locked) : failed();
 }
 
 io_handle refuse(int fd) {
@@ -87,33 +68,7 @@ io_handle refuse(int fd) {
   return no_file;
 }
 
-// What a stop does with the file being written.
-enum class stop_action {
-  cut_back,            // once the pass has begun, cut back to its whole lines
-  cut_back_or_remove,  // the same, but removed while it holds no whole line
-  remove,
-};
-
-// The file a stop must leave sound, where it is, what to do with it, and how
-// far it holds whole lines (-1 until the pass begins).
-std::atomic<int> guarded_file{-1};
-char guarded_path[PATH_MAX];
-std::atomic<stop_action> guarded_action{stop_action::cut_back};
-std::atomic<std::int64_t> whole_size{-1};
-static_assert(std::atomic<std::int64_t>::is_always_lock_free, "used in a signal handler");
-
-// Only calls that are safe in a signal handler.
-void act_on_guard() {
-  const int file = guarded_file.load();
-  if (file == -1) return;
-  const std::int64_t whole = whole_size.load(std::memory_order_acquire);
-  const stop_action action = guarded_action.load();
-  if (action == stop_action::remove || (action == stop_action::cut_back_or_remove && whole <= 0)) {
-    unlink(guarded_path);
-  } else if (whole >= 0) {
-    cut_back(file, whole);
-  }
-}
+sigset_t mask_before_hold;
 
 void on_stop(int signal_number) {
   act_on_guard();
@@ -160,18 +115,6 @@ void wait_until_ready(int fd, short event) {
   poll(&ready, 1, -1);
 }
 
-// Names the file a stop must leave sound. Nothing here can fail or ask for
-// memory, and the caller blocks signals meanwhile (see with_signals_held).
-void guard(int file, const native_path& path, stop_action action) {
-  guarded_file = -1;
-  const std::size_t size = path.size() < PATH_MAX ? path.size() : 0;  // a longer one never opened
-  path.copy(guarded_path, size);
-  guarded_path[size] = 0;
-  guarded_action = action;
-  whole_size = -1;
-  guarded_file = file;
-}
-
 // Gives `fd` the permissions and owner of `like`, or those of a new file.
 // An owner that cannot be kept refuses the file: replacing it would take
 // it from its owner.
@@ -183,22 +126,62 @@ bool like_file(int fd, int like) {
   const bool same_owner =
       get_info(fd, own) && own.st_uid == info.st_uid && own.st_gid == info.st_gid;
   if (!same_owner && fchown(fd, info.st_uid, info.st_gid) != 0) {
-    return refused("it belongs to another user, who would lose it");
+    return refused(reason::not_owner);
   }
   return fchmod(fd, info.st_mode & 07777) == 0 || failed();
 }
 
-// Opening a file and guarding it are one step for a stop: one that comes in
-// between waits, then finds the file guarded.
-template <typename open_and_guard>
-io_handle with_signals_held(open_and_guard step) {
-  sigset_t all;
-  sigset_t old;
-  sigfillset(&all);
-  sigprocmask(SIG_BLOCK, &all, &old);
-  const io_handle file = step();
-  sigprocmask(SIG_SETMASK, &old, nullptr);
-  return file;
+// The file the result replaces, as it was when the result was begun.
+struct stat replaced {};
+
+// True when the file at `path` is still that one, unchanged: a save by
+// rename brings another file, a save into the file a new time or size.
+bool is_replaced_file(const native_path& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && is_same_inode(info, replaced) &&
+         info.st_size == replaced.st_size && info.st_mtim.tv_sec == replaced.st_mtim.tv_sec &&
+         info.st_mtim.tv_nsec == replaced.st_mtim.tv_nsec;
+}
+
+bool exchange(const native_path& one, const native_path& other) {
+  return renameat2(AT_FDCWD, one.c_str(), AT_FDCWD, other.c_str(), RENAME_EXCHANGE) == 0;
+}
+
+// Puts the result `temp_path` (`result`) at `path` only while the file there
+// is the one it replaces, unchanged. The two swap names in one step, so no
+// save can slip in between a check and the rename; what came out is checked
+// after, and swapped back if it is not that file. The caller holds stops: a
+// stop would remove what the swap brought out under the result's old name.
+bool swap_in(const native_path& temp_path, const native_path& path, const struct stat& result) {
+  if (!exchange(temp_path, path)) {
+    if (errno != EINVAL && errno != ENOSYS) return failed();
+    // A file system that cannot swap: checked just before the rename.
+    if (!is_replaced_file(path)) return refused(reason::changed);
+    return rename(temp_path.c_str(), path.c_str()) == 0 || failed();
+  }
+  drop_guard();
+  if (is_replaced_file(temp_path)) {
+    unlink(temp_path.c_str());
+    return true;
+  }
+  // A save that comes between the two swaps ends up under the result's old
+  // name rather than removed with it.
+  struct stat back {};
+  if (exchange(temp_path, path) && stat(temp_path.c_str(), &back) == 0 &&
+      is_same_inode(back, result)) {
+    unlink(temp_path.c_str());
+  }
+  return refused(reason::changed);
+}
+
+// Puts the result at `path`, where there was no file when the run began; one
+// that has appeared since (another run's) is left alone.
+bool put_new(const native_path& temp_path, const native_path& path) {
+  int renamed = renameat2(AT_FDCWD, temp_path.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
+  // A file system that cannot refuse to replace: the file was absent a
+  // moment ago.
+  if (renamed != 0 && errno == EINVAL) renamed = rename(temp_path.c_str(), path.c_str());
+  return renamed == 0 || (errno == EEXIST ? refused(reason::appeared) : failed());
 }
 
 // Makes the rename of a file into `path` itself last through a power cut.
@@ -212,6 +195,20 @@ void sync_folder(const native_path& path) {
 }
 
 }  // namespace
+
+bool remove_now(const native_char* path) { return unlink(path) == 0; }
+
+bool cut_now(io_handle file, std::int64_t size) {
+  return ftruncate(static_cast<int>(file), static_cast<off_t>(size)) == 0;
+}
+
+void hold_stops() {
+  sigset_t all;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, &mask_before_hold);
+}
+
+void let_stops() { sigprocmask(SIG_SETMASK, &mask_before_hold, nullptr); }
 
 std::string_view console_line_end() { return "\n"; }
 
@@ -246,15 +243,23 @@ bool is_console_file(const native_path& path) {
 
 void silence_console() { console = -1; }
 
-std::string failure_reason() { return refusal != nullptr ? refusal : std::strerror(last_error); }
+unsigned long last_system_error() { return static_cast<unsigned long>(errno); }
 
-void note_out_of_memory() {
-  errno = ENOMEM;
-  failed();
-}
+std::string system_error_text(unsigned long code) { return std::strerror(static_cast<int>(code)); }
+
+unsigned long out_of_memory_error() { return ENOMEM; }
 
 io_handle open_input(const native_path& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  // A FIFO is opened as cat opens it: the open waits for a writer, as a read
+  // before one came would find the end at once. Anything else is opened
+  // non-blocking, so that a device cannot hang the open; should the path
+  // become a device in between, the open may wait, and it is refused after.
+  struct stat seen {};
+  const int wait = stat(path.c_str(), &seen) == 0 && S_ISFIFO(seen.st_mode) ? 0 : O_NONBLOCK;
+  int fd = -1;
+  do {
+    fd = open(path.c_str(), O_RDONLY | wait | O_CLOEXEC);
+  } while (fd == -1 && errno == EINTR);
   if (fd == -1) return failed_open();
   struct stat info {};
   if (!get_info(fd, info) || !is_readable_kind(info) || !make_blocking(fd)) {
@@ -267,7 +272,7 @@ io_handle open_output(const native_path& path, io_handle input) {
   // Nothing is emptied here: not before the same-file check, so the input is
   // never at risk, and not before the pass, so a run stopped or refused
   // before then leaves an older copy as it was.
-  return with_signals_held([&]() -> io_handle {
+  return with_stops_held([&]() -> io_handle {
     constexpr int flags = O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC;
     int fd = open(path.c_str(), flags | O_EXCL, 0666);
     const bool created = fd != -1;
@@ -323,12 +328,12 @@ bool lock_destination(const native_path& path, io_handle input, bool may_be_inpu
   struct stat info {};
   // Looked at before it is opened: opening a device may do something.
   if (stat(path.c_str(), &info) != 0) return errno == ENOENT || failed();
-  if (!S_ISREG(info.st_mode)) return refused("not a regular file");
+  if (!S_ISREG(info.st_mode)) return refused(reason::not_regular);
   // The folder may let the tool replace a file it may not write: it does not.
   if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return failed();
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd == -1) return failed();
-  if (!get_info(fd, info) || (!S_ISREG(info.st_mode) && !refused("not a regular file")) ||
+  if (!get_info(fd, info) || (!S_ISREG(info.st_mode) && !refused(reason::not_regular)) ||
       (!may_be_input && !is_not_input(info, input)) || !lock(fd)) {
     close(fd);
     return false;
@@ -338,14 +343,13 @@ bool lock_destination(const native_path& path, io_handle input, bool may_be_inpu
 }
 
 bool is_still_input(const native_path& path, io_handle lock, io_handle input) {
-  if (lock == no_file) return refused("it was moved or removed while it was read");
+  if (lock == no_file) return refused(reason::gone);
   struct stat now {};
   struct stat locked {};
   struct stat opened {};
   if (stat(path.c_str(), &now) != 0) return failed();
   return get_info(static_cast<int>(lock), locked) && get_info(static_cast<int>(input), opened) &&
-         ((is_same_inode(now, locked) && is_same_inode(now, opened)) ||
-          refused("another run wrote it meanwhile"));
+         ((is_same_inode(now, locked) && is_same_inode(now, opened)) || refused(reason::changed));
 }
 
 io_handle open_temp_beside(const native_path& path, io_handle like, native_path& temp_path) {
@@ -353,7 +357,8 @@ io_handle open_temp_beside(const native_path& path, io_handle like, native_path&
   const std::size_t name = path.rfind('/') + 1;  // npos + 1 is 0
   const std::size_t kept = std::min(path.size() - name, NAME_MAX - suffix.size());
   temp_path = path.substr(0, name + kept).append(suffix);
-  const io_handle temp = with_signals_held([&]() -> io_handle {
+  if (like != no_file && !get_info(static_cast<int>(like), replaced)) return no_file;
+  const io_handle temp = with_stops_held([&]() -> io_handle {
     const int fd = mkostemp(temp_path.data(), O_CLOEXEC);
     if (fd == -1) return failed_open();
     guard(fd, temp_path, stop_action::remove);
@@ -369,28 +374,15 @@ io_handle open_temp_beside(const native_path& path, io_handle like, native_path&
 bool replace_file(io_handle temp, const native_path& temp_path, const native_path& path,
                   bool replace) {
   const int fd = static_cast<int>(temp);
-  const bool synced = fsync(fd) == 0 || failed();
+  struct stat result {};
+  const bool synced = get_info(fd, result) && (fsync(fd) == 0 || failed());
   const bool closed = close(fd) == 0 || failed();
   if (!synced || !closed) return false;
-  int renamed =
-      replace ? rename(temp_path.c_str(), path.c_str())
-              : renameat2(AT_FDCWD, temp_path.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
-  // A file system that cannot refuse to replace: the file was absent a
-  // moment ago.
-  if (renamed != 0 && errno == EINVAL && !replace)
-    renamed = rename(temp_path.c_str(), path.c_str());
-  if (renamed != 0) return errno == EEXIST ? refused("another run wrote it meanwhile") : failed();
-  sync_folder(path);
-  return true;
+  const bool put = replace ? with_stops_held([&] { return swap_in(temp_path, path, result); })
+                           : put_new(temp_path, path);
+  if (put) sync_folder(path);
+  return put;
 }
-
-// A release store: no fence on most processors, and the handler, which runs
-// on this same thread, still sees it after the write it follows.
-void mark_whole(std::int64_t size) { whole_size.store(size, std::memory_order_release); }
-
-void abandon_output() { act_on_guard(); }
-
-void release_output() { guarded_file = -1; }
 
 native_path temporary_folder() {
   const char* folder = std::getenv("TMPDIR");
@@ -404,7 +396,7 @@ io_handle open_spool() {
   // Where the folder takes no unnamed file (an older kernel or file system),
   // a stop waits while the file has its name, so it never finds one.
   native_path name = folder + "/tarvix-XXXXXX";
-  return with_signals_held([&]() -> io_handle {
+  return with_stops_held([&]() -> io_handle {
     const int fd = mkostemp(name.data(), O_CLOEXEC);
     if (fd == -1) return failed_open();
     unlink(name.c_str());
@@ -439,13 +431,6 @@ std::ptrdiff_t read_some(io_handle file, char* data, std::size_t size) {
       return -1;
     }
   }
-}
-
-std::ptrdiff_t read_again(io_handle file, char* data, std::size_t size) {
-  const std::ptrdiff_t count = read_some(file, data, size);
-  if (count != 0) return count;
-  refused("the file got shorter while it was read");
-  return -1;
 }
 
 bool write_all(io_handle file, const char* data, std::size_t size) {

@@ -1,12 +1,12 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
-#include <iterator>
 #include <string_view>
 
+#include "failure.h"
 #include "file_io.h"
+#include "stop_guard.h"
 
 namespace {
 
@@ -16,31 +16,15 @@ io_handle from_handle(HANDLE handle) {
   return handle == INVALID_HANDLE_VALUE ? no_file : reinterpret_cast<io_handle>(handle);
 }
 
-// Why the last call failed: a refusal of the tool's own, or else the
-// system's last error.
-DWORD last_error = 0;
-const char* refusal = nullptr;
-
-bool failed() {
-  last_error = GetLastError();
-  refusal = nullptr;
-  return false;
-}
-
-bool refused(const char* why) {
-  refusal = why;
-  return false;
-}
-
-io_handle failed_open() {
-  failed();
+// Closes a handle the tool will not use, keeping the reason already noted.
+io_handle drop(HANDLE handle) {
+  CloseHandle(handle);
   return no_file;
 }
 
 io_handle refuse(HANDLE handle, const char* why) {
   refused(why);
-  CloseHandle(handle);
-  return no_file;
+  return drop(handle);
 }
 
 bool silenced = false;
@@ -69,60 +53,44 @@ bool lock(HANDLE handle) {
   far_past_the_end.OffsetHigh = 0x7FFFFFFF;
   return LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                     &far_past_the_end) ||
-         refused("another run is writing it");
+         refused(reason::locked);
 }
 
 UINT console_code_page = 0;
 
 void restore_code_page() { SetConsoleOutputCP(console_code_page); }
 
-// The file a stop must leave sound, what to do with it, and how far it holds
-// whole lines (-1 until the pass begins). A stop is handled on a thread of
-// its own, so writes to the file hold `copy_lock`, and the handler takes it
-// for good before it acts. The files are shared for deletion, so removing
-// one needs no handle closed.
-enum class stop_action {
-  cut_back,            // once the pass has begun, cut back to its whole lines
-  cut_back_or_remove,  // the same, but removed while it holds no whole line
-  remove,
-};
-
-std::atomic<io_handle> guarded_file{no_file};
-wchar_t guarded_path[32768];  // the longest path Windows takes
-std::atomic<stop_action> guarded_action{stop_action::cut_back};
-std::atomic<std::int64_t> whole_size{-1};
+// A stop is handled on a thread of its own, so writes to the guarded file
+// hold `copy_lock`, and the handler takes it for good before it acts. The
+// files are shared for deletion, so removing one needs no handle closed.
 SRWLOCK copy_lock = SRWLOCK_INIT;
-
-void act_on_guard() {
-  const io_handle file = guarded_file.load();
-  if (file == no_file) return;
-  const std::int64_t whole = whole_size.load(std::memory_order_acquire);
-  const stop_action action = guarded_action.load();
-  if (action == stop_action::remove || (action == stop_action::cut_back_or_remove && whole <= 0)) {
-    DeleteFileW(guarded_path);
-  } else if (whole >= 0) {
-    cut_back(file, whole);
-  }
-}
-
-// Names the file a stop must leave sound; the caller holds copy_lock, so a
-// stop waits until the file is opened and guarded.
-void guard(HANDLE file, const native_path& path, stop_action action) {
-  const std::size_t size = path.size() < std::size(guarded_path) ? path.size() : 0;
-  path.copy(guarded_path, size);
-  guarded_path[size] = 0;
-  guarded_action = action;
-  whole_size = -1;
-  guarded_file = from_handle(file);
-}
 
 BOOL WINAPI on_stop(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
     return FALSE;
   }
-  AcquireSRWLockExclusive(&copy_lock);  // held for good: no write follows
+  hold_stops();  // for good: no write follows
   act_on_guard();
   ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+// The file the result replaces, as it was when the result was begun.
+BY_HANDLE_FILE_INFORMATION replaced{};
+
+// True when the file at `path` is still that one, unchanged: a save by
+// rename brings another file, a save into the file a new time or size.
+bool is_replaced_file(const native_path& path) {
+  const HANDLE now = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (now == INVALID_HANDLE_VALUE) return failed();
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool known = get_info(now, info);
+  CloseHandle(now);
+  return known && ((is_same_index(info, replaced) && info.nFileSizeHigh == replaced.nFileSizeHigh &&
+                    info.nFileSizeLow == replaced.nFileSizeLow &&
+                    CompareFileTime(&info.ftLastWriteTime, &replaced.ftLastWriteTime) == 0) ||
+                   refused(reason::changed));
 }
 
 void append_hex(native_path& text, unsigned long value) {
@@ -130,6 +98,19 @@ void append_hex(native_path& text, unsigned long value) {
 }
 
 }  // namespace
+
+bool remove_now(const native_char* path) { return DeleteFileW(path); }
+
+bool cut_now(io_handle file, std::int64_t size) {
+  LARGE_INTEGER distance{};
+  distance.QuadPart = size;
+  return SetFilePointerEx(as_handle(file), distance, nullptr, FILE_BEGIN) &&
+         SetEndOfFile(as_handle(file));
+}
+
+void hold_stops() { AcquireSRWLockExclusive(&copy_lock); }
+
+void let_stops() { ReleaseSRWLockExclusive(&copy_lock); }
 
 std::string_view console_line_end() { return "\r\n"; }
 
@@ -161,25 +142,23 @@ bool is_console_file(const native_path& path) {
 
 void silence_console() { silenced = true; }
 
-std::string failure_reason() {
-  if (refusal != nullptr) return refusal;
+unsigned long last_system_error() { return GetLastError(); }
+
+std::string system_error_text(unsigned long code) {
   wchar_t* text = nullptr;
   const DWORD size = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, last_error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  native_path reason = size > 0 ? native_path(text, size) : L"error " + std::to_wstring(last_error);
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  native_path words = size > 0 ? native_path(text, size) : L"error " + std::to_wstring(code);
   LocalFree(text);
-  while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r' ||
-                             reason.back() == L'.' || reason.back() == L' ')) {
-    reason.pop_back();
+  while (!words.empty() && (words.back() == L'\n' || words.back() == L'\r' ||
+                            words.back() == L'.' || words.back() == L' ')) {
+    words.pop_back();
   }
-  return display_path(reason);
+  return display_path(words);
 }
 
-void note_out_of_memory() {
-  last_error = ERROR_NOT_ENOUGH_MEMORY;
-  refusal = nullptr;
-}
+unsigned long out_of_memory_error() { return ERROR_NOT_ENOUGH_MEMORY; }
 
 io_handle open_input(const native_path& path) {
   // A directory cannot be opened this way, and devices (CON, COM1, NUL) are
@@ -189,28 +168,28 @@ io_handle open_input(const native_path& path) {
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return failed_open();
   const DWORD type = GetFileType(handle);
-  if (type != FILE_TYPE_DISK && type != FILE_TYPE_PIPE)
-    return refuse(handle, "a device, not a file");
+  if (type != FILE_TYPE_DISK && type != FILE_TYPE_PIPE) return refuse(handle, reason::not_a_file);
   return from_handle(handle);
 }
 
 io_handle open_output(const native_path& path, io_handle input) {
   // Not emptied here, as on POSIX. Sharing no writing is the lock against
   // another dialogue; the far lock is the one a run from a script takes.
-  AcquireSRWLockExclusive(&copy_lock);
+  hold_stops();
   HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                               nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
   if (handle == INVALID_HANDLE_VALUE) {
     failed();
   } else if (same_file(handle, as_handle(input))) {
-    handle = as_handle(refuse(handle, "it is the input file itself"));
+    handle = as_handle(refuse(handle, reason::is_input));
   } else if (GetFileType(handle) == FILE_TYPE_DISK && !lock(handle)) {
-    handle = as_handle(refuse(handle, refusal));
+    handle = as_handle(drop(handle));
   } else {
-    guard(handle, path, created ? stop_action::cut_back_or_remove : stop_action::cut_back);
+    guard(from_handle(handle), path,
+          created ? stop_action::cut_back_or_remove : stop_action::cut_back);
   }
-  ReleaseSRWLockExclusive(&copy_lock);
+  let_stops();
   return from_handle(handle);
 }
 
@@ -266,17 +245,17 @@ bool lock_destination(const native_path& path, io_handle input, bool may_be_inpu
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND || failed();
-  const bool lockable = (GetFileType(handle) == FILE_TYPE_DISK || refused("not a regular file")) &&
-                        (may_be_input || !same_file(handle, as_handle(input)) ||
-                         refused("it is the input file itself")) &&
-                        lock(handle);
-  if (!lockable) return refuse(handle, refusal) != no_file;
+  const bool lockable =
+      (GetFileType(handle) == FILE_TYPE_DISK || refused(reason::not_regular)) &&
+      (may_be_input || !same_file(handle, as_handle(input)) || refused(reason::is_input)) &&
+      lock(handle);
+  if (!lockable) return drop(handle) != no_file;
   lock_handle = from_handle(handle);
   return true;
 }
 
 bool is_still_input(const native_path& path, io_handle lock, io_handle input) {
-  if (lock == no_file) return refused("it was moved or removed while it was read");
+  if (lock == no_file) return refused(reason::gone);
   const HANDLE now = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -288,18 +267,19 @@ bool is_still_input(const native_path& path, io_handle lock, io_handle input) {
                      get_info(as_handle(input), opened);
   CloseHandle(now);
   return known && ((is_same_index(now_info, locked) && is_same_index(now_info, opened)) ||
-                   refused("another run wrote it meanwhile"));
+                   refused(reason::changed));
 }
 
-io_handle open_temp_beside(const native_path& path, io_handle, native_path& temp_path) {
+io_handle open_temp_beside(const native_path& path, io_handle like, native_path& temp_path) {
   static unsigned long count = 0;
+  if (like != no_file && !get_info(as_handle(like), replaced)) return no_file;
   constexpr std::size_t longest_name = 255;
   constexpr std::wstring_view suffix = L".tarvix-";
   const std::size_t name = path.find_last_of(L"\\/") + 1;  // npos + 1 is 0
   const std::size_t kept = std::min(path.size() - name, longest_name - suffix.size() - 8);
   HANDLE handle = INVALID_HANDLE_VALUE;
   temp_path.reserve(path.size() + 16);  // no memory is asked for while the lock is held
-  AcquireSRWLockExclusive(&copy_lock);
+  hold_stops();
   for (int tries = 0; tries < 100 && handle == INVALID_HANDLE_VALUE; ++tries) {
     temp_path.assign(path, 0, name + kept).append(suffix);
     append_hex(temp_path, GetCurrentProcessId() * 7919 + GetTickCount() + ++count);
@@ -310,9 +290,9 @@ io_handle open_temp_beside(const native_path& path, io_handle, native_path& temp
   if (handle == INVALID_HANDLE_VALUE) {
     failed();
   } else {
-    guard(handle, temp_path, stop_action::remove);
+    guard(from_handle(handle), temp_path, stop_action::remove);
   }
-  ReleaseSRWLockExclusive(&copy_lock);
+  let_stops();
   return from_handle(handle);
 }
 
@@ -321,31 +301,19 @@ bool replace_file(io_handle temp, const native_path& temp_path, const native_pat
   const bool flushed = FlushFileBuffers(as_handle(temp)) || failed();
   const bool closed = CloseHandle(as_handle(temp)) || failed();
   if (!flushed || !closed) return false;
-  // The replace call keeps the older file's attributes and permissions.
+  // The replace call keeps the older file's attributes and permissions. It
+  // cannot replace only a given file, so the file there is checked just
+  // before it.
   if (replace) {
+    if (!is_replaced_file(path)) return false;
     return ReplaceFileW(path.c_str(), temp_path.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
                         nullptr, nullptr) ||
            failed();
   }
   if (MoveFileExW(temp_path.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH)) return true;
   const DWORD error = GetLastError();
-  return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS
-             ? refused("another run wrote it meanwhile")
-             : failed();
-}
-
-void mark_whole(std::int64_t size) { whole_size.store(size, std::memory_order_release); }
-
-void abandon_output() {
-  AcquireSRWLockExclusive(&copy_lock);
-  act_on_guard();
-  ReleaseSRWLockExclusive(&copy_lock);
-}
-
-void release_output() {
-  AcquireSRWLockExclusive(&copy_lock);
-  guarded_file = no_file;
-  ReleaseSRWLockExclusive(&copy_lock);
+  return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? refused(reason::appeared)
+                                                                     : failed();
 }
 
 native_path temporary_folder() {
@@ -398,17 +366,10 @@ std::ptrdiff_t read_some(io_handle file, char* data, std::size_t size) {
   return -1;
 }
 
-std::ptrdiff_t read_again(io_handle file, char* data, std::size_t size) {
-  const std::ptrdiff_t count = read_some(file, data, size);
-  if (count != 0) return count;
-  refused("the file got shorter while it was read");
-  return -1;
-}
-
 bool write_all(io_handle file, const char* data, std::size_t size) {
   if (file == no_file) return false;
-  const bool to_copy = file == guarded_file.load();
-  if (to_copy) AcquireSRWLockExclusive(&copy_lock);
+  const bool to_copy = is_guarded(file);
+  if (to_copy) hold_stops();
   bool written = true;
   while (written && size > 0) {
     DWORD count = 0;
@@ -419,7 +380,7 @@ bool write_all(io_handle file, const char* data, std::size_t size) {
     data += count;
     size -= count;
   }
-  if (to_copy) ReleaseSRWLockExclusive(&copy_lock);
+  if (to_copy) let_stops();
   return written;
 }
 

@@ -75,8 +75,9 @@ int write_and_replace(io_handle input, output_file& temp, const native_path& tem
 // the result in its place.
 int write_beside(io_handle input, io_handle lock, const native_path& destination,
                  const native_path& shown, const run_request& request) {
-  // In place, another run may have put its result there since the input was
-  // opened: this run's result, made from the older file, would then lose it.
+  // In place, another run or an editor may have put another file there since
+  // the input was opened: this run's result, made from the older file, would
+  // then lose it.
   if (request.options.in_place && !is_still_input(destination, lock, input)) {
     return fail(message::cannot_write, shown);
   }

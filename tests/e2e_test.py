@@ -5,6 +5,7 @@ TARVIX_VERSION its version, TARVIX_STOP_AT_LIBRARY the stop library
 start it with (wine, valgrind), TARVIX_SKIP the cases that cannot hold under
 it (name=reason|...). Arguments pick cases; --list names them all."""
 import concurrent.futures
+import errno
 import fcntl
 import os
 import pathlib
@@ -80,8 +81,8 @@ def pipe_without_a_reader():  # as after `| head` has read its lines and left
 
 def case(name, out, status=0, files=None, args=("a.gcode",), typed=b"200\n", expect=None, err="", **popen):
     """A row: the folder's files (bytes; "/" a folder; "|" a FIFO; "->x" a symbolic, "=>x" a hard link to x),
-    the run (typed None: standard input must stay unread), then standard output (None: not read), the
-    status, the start of standard error, the files in `expect` (None: absent) and no other file."""
+    the run (typed None: standard input must stay unread; late: see come_late), then standard output (None:
+    not read), the status, the start of standard error, the files in `expect` (None: absent) and no other file."""
     return name, dict(out=out, status=status, files={"a.gcode": G0} if files is None else files,
                       args=args, typed=typed, expect=expect or {}, err=err, popen=popen)
 
@@ -189,7 +190,14 @@ ROWS = dict([
     case("devices_are_refused", console("Enter Speed:Unable to open file to read"), 1,
          files={"a.gcode": "->/dev/zero"}),
     case("null_device", success("a.gcode"), files={"a.gcode": "->/dev/null"}, expect={COPY: b""}),
-    case("fifo_without_a_writer", success("a.gcode"), files={"a.gcode": "|"}, expect={COPY: b""}),
+    # A FIFO is waited on until its writer comes, as cat waits (in the dialogue, past the pause), and a stop
+    # meanwhile leaves nothing.
+    *[case(f"fifo_whose_writer_comes_late_{i}", out, files={"a.gcode": "|"}, args=args, typed=typed, expect={COPY: copy},
+           late=late) for i, (out, args, typed, copy, late) in enumerate([
+        (success("a.gcode", *G0_ECHO), ("a.gcode",), b"200\n", G0_COPY, (6, G0)),
+        (said(f"Written to File: {COPY}"), script("a.gcode"), None, NOTED, (1, G0))])],
+    case("stop_while_waiting_for_a_writer", "", stopped(signal.SIGINT), files={"a.gcode": "|"}, args=script("a.gcode"),
+         typed=None, late=(1, signal.SIGINT)),
     case("copy_path_is_a_folder", failure("Unable to open file to write"), 1, files={"a.gcode": G0, COPY: "/"}),
     *[case(f"copy_is_a_{kind}_to_the_input", failure("Unable to open file to write"), 1,
            files={"a.gcode": G0, COPY: link + "a.gcode"}, expect={"a.gcode": G0})
@@ -338,7 +346,24 @@ def same(what, got, want):
 def start(folder, *args, program=TARVIX, **popen):
     popen.setdefault("stdout", subprocess.PIPE)
     popen.setdefault("stdin", subprocess.PIPE)
-    return subprocess.Popen(LAUNCHER + [program, *args], cwd=folder, stderr=subprocess.PIPE, **popen)
+    for tries in range(100):  # a binary just copied stays busy while a child forked meanwhile holds it open
+        try:
+            return subprocess.Popen(LAUNCHER + [program, *args], cwd=folder, stderr=subprocess.PIPE, **popen)
+        except OSError as error:
+            if error.errno != errno.ETXTBSY or tries == 99:
+                raise
+            time.sleep(0.05)
+
+
+def come_late(folder, proc, late):
+    """`seconds` into the run, the writer of the FIFO a.gcode comes with `what` (bytes), or the signal `what`."""
+    seconds, what = late
+    time.sleep(seconds)
+    if isinstance(what, bytes):
+        with open(os.path.join(folder, "a.gcode"), "wb") as fifo:  # waits for a reader, however slow it is to start
+            fifo.write(what)
+    else:
+        proc.send_signal(what)
 
 
 def run_row(row, folder):
@@ -347,6 +372,7 @@ def run_row(row, folder):
     if "console_into" in popen:
         popen["stdout"] = open(os.path.join(folder, popen.pop("console_into")), "ab")
     locked = popen.pop("locked", None)
+    late = popen.pop("late", None)
     with tempfile.TemporaryFile() as unread, open(locked or os.devnull) as lock:
         if locked:
             fcntl.flock(lock, fcntl.LOCK_EX)  # as another run writing there would hold it
@@ -355,6 +381,8 @@ def run_row(row, folder):
             unread.seek(0)
             popen["stdin"] = unread
         with start(folder, *row["args"], **popen) as proc:
+            if late is not None:
+                threading.Thread(target=come_late, args=(folder, proc, late), daemon=True).start()
             out, err = proc.communicate(row["typed"], timeout=600)
         same("standard input left unread", row["typed"] is not None or unread.tell() == 0, True)
     if row["out"] is not None:
@@ -476,10 +504,11 @@ def finished(folder, *args):
     return proc.returncode, out.decode(), err.decode()
 
 
-def held_at(folder, call, args, meanwhile):
+def held_at(folder, call, args, meanwhile, **variables):
     """Runs tarvix with `args`, held just before `call` while `meanwhile(run)` is done; returns how it
     finished and what `meanwhile` gave."""
-    with start(folder, *args, env=preloaded(TARVIX_STOP_AT=call, TARVIX_STOP_SIGNAL=str(int(signal.SIGSTOP)))) as run:
+    with start(folder, *args, env=preloaded(TARVIX_STOP_AT=call, TARVIX_STOP_SIGNAL=str(int(signal.SIGSTOP)),
+                                            **variables)) as run:
         os.waitpid(run.pid, os.WUNTRACED)
         try:
             during = meanwhile(run)
@@ -518,14 +547,28 @@ def dialogue_meanwhile(folder):
          ((1, "", f"Unable to write to file: {COPY} (another run wrote it meanwhile){NL}"), 0, G0_COPY.replace(b"200", b"100")))
 
 
-def in_place_overtaken(folder, call):
-    """An in-place run that another overtakes, as it opens or locks the file, leaves the other's result."""
+def in_place_overtaken(folder, call, overtake, **variables):
+    """An in-place run whose file changes while it is held before `call` leaves the change: `overtake` makes
+    it and gives the file it leaves."""
     make_files(folder, {"a.gcode": G0})
-    first, second = held_at(folder, call, script("--in-place", "a.gcode", speed="100"),
-                            lambda _: finished(folder, *script("--in-place", "a.gcode")))
-    same("runs", (first, second, read(folder, "a.gcode"), os.listdir(folder)),
-         ((1, "", f"Unable to write to file: a.gcode (another run wrote it meanwhile){NL}"),
-          (0, said("Written to File: a.gcode"), ""), NOTED, ["a.gcode"]))
+    run, left = held_at(folder, call, script("--in-place", "a.gcode", speed="100"), lambda _: overtake(folder), **variables)
+    same("run and file", (run, read(folder, "a.gcode"), os.listdir(folder)),
+         ((1, "", f"Unable to write to file: a.gcode (it was changed during the run){NL}"), left, ["a.gcode"]))
+
+
+def another_run(folder):
+    return NOTED if finished(folder, *script("--in-place", "a.gcode")) == (0, said("Written to File: a.gcode"), "") else None
+
+
+def saved_by_rename(folder):  # as most editors save
+    pathlib.Path(folder, "new").write_bytes(b"G0 X2\n")
+    os.rename(os.path.join(folder, "new"), os.path.join(folder, "a.gcode"))
+    return b"G0 X2\n"
+
+
+def saved_into_the_file(folder):  # the same size: only the modification time tells
+    pathlib.Path(folder, "a.gcode").write_bytes(b"G0 X2\n")
+    return b"G0 X2\n"
 
 
 def starved_script(folder):
@@ -598,8 +641,13 @@ HARNESSED = {test.__name__: test for test in [waits_for_a_key_without_a_file, sp
 HARNESSED.update({
     "in_place_keeps_a_link_and_the_mode": lambda folder: in_place_keeps_a_link_and_the_mode(folder, False),
     "in_place_as_a_user_keeps_the_group": lambda folder: in_place_keeps_a_link_and_the_mode(folder, True),
-    **{f"in_place_overtaken_at_{call}": lambda folder, call=call: in_place_overtaken(folder, call)
+    **{f"in_place_overtaken_at_{call}": lambda folder, call=call: in_place_overtaken(folder, call, another_run)
        for call in ["faccessat", "flock"]},
+    # Saved during the pass, as the result is flushed; where the file system cannot swap two files, too.
+    **{f"in_place_{name}": lambda folder, save=save, variables=variables: in_place_overtaken(folder, "fsync", save, **variables)
+       for name, save, variables in [("saved_over_during_the_pass", saved_by_rename, {}),
+                                     ("saved_over_where_files_cannot_swap", saved_by_rename, {"TARVIX_FAIL_AT": "renameat2"}),
+                                     ("saved_into_during_the_pass", saved_into_the_file, {})]},
     "killed_mid_pass": lambda folder: stopped_mid_pass(folder, signal.SIGKILL, gcode(200000)),
     **{f"{stop.name.lower()}_mid_line": lambda folder, stop=stop: stopped_mid_pass(folder, stop, LONG_LINES)
        for stop in [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGPWR]},

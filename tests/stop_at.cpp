@@ -7,7 +7,8 @@
 // first made, or the file TARVIX_SHRINK names is emptied then instead.
 // TARVIX_FAIL_AT names a call that fails instead: fsync or lseek with EIO,
 // read with EIO where standard input ends, open with EOPNOTSUPP where it
-// would make an unnamed file. TARVIX_PASS=N lets the first N of the named
+// would make an unnamed file, renameat2 with EINVAL where it would swap two
+// files, as on a file system that cannot. TARVIX_PASS=N lets the first N of the named
 // calls through first.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -17,6 +18,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -62,6 +64,13 @@ extern "C" int ftruncate(int fd, off_t size) {
 
 extern "C" int rename(const char* from, const char* to) {
   return real<int (*)(const char*, const char*)>("rename")(from, to);
+}
+
+extern "C" int renameat2(int from_folder, const char* from, int to_folder, const char* to,
+                         unsigned flags) {
+  if (names("TARVIX_FAIL_AT", "renameat2") && (flags & RENAME_EXCHANGE)) return failure(EINVAL);
+  return real<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(
+      from_folder, from, to_folder, to, flags);
 }
 
 extern "C" int flock(int fd, int operation) {
