@@ -247,7 +247,7 @@ why; 2 a mistake on the command line.
 )";
 }
 
-native_path make_output_path(const native_path& input_path) {
-  constexpr std::string_view suffix = "_tormel.gcode";
+native_path make_output_path(const native_path& input_path, bool binary) {
+  const std::string_view suffix = binary ? "_tormel.bgcode" : "_tormel.gcode";
   return input_path + native_path(suffix.begin(), suffix.end());
 }

@@ -47,5 +47,6 @@ std::string noted_options(const run_options& options);
 /// What `tarvix --help` prints.
 std::string help_text();
 
-/// The input path with "_tormel.gcode" appended, so the copy lies beside it.
-native_path make_output_path(const native_path& input_path);
+/// The input path with "_tormel.gcode" appended, so the copy lies beside it;
+/// "_tormel.bgcode" for binary G-code.
+native_path make_output_path(const native_path& input_path, bool binary = false);

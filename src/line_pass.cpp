@@ -2,20 +2,19 @@
 
 #include <algorithm>
 
+#include "binary_gcode.h"
 #include "line_classifier.h"
 #include "line_writer.h"
 #include "travel_planner.h"
 
 namespace {
 
-// Slicers write binary G-code with this signature at its start; fan lines
-// put among its compressed blocks would destroy the print.
-constexpr std::string_view binary_signature = "GCDE";
-
 // The rooms a line goes through, in order.
 struct pass {
   io_handle input = no_file;
-  std::string* note = nullptr;
+  pass_report* report = nullptr;
+  binary_gcode binary;
+  bool is_binary = false;
   line_reader reader;
   line_classifier classifier;
   bulk_marks marks;
@@ -25,15 +24,15 @@ struct pass {
 
 // Takes all the memory the pass needs, so that running out of it never
 // costs an older copy.
-void prepare(pass& p, const pass_files& files, const pass_options& options, std::string* note) {
+void prepare(pass& p, const pass_files& files, const pass_options& options, pass_report* report) {
   p.input = files.input;
-  p.note = note;
+  p.report = report;
   prepare_reader(p.reader, file_source(p.input), options.block_size);
   const bool timed = options.min_seconds >= 0;
   const bool joins = options.min_travel >= 0 || timed;
   prepare_classifier(p.classifier, options.g1_travel, joins || options.speed == keep_speed, joins,
                      timed ? options.acceleration : 0);
-  p.classifier.finds_notes = note != nullptr;
+  p.classifier.finds_notes = report != nullptr;
   prepare_planner(p.planner, options.speed, options.min_travel, options.min_seconds);
   // A held line can be longer than the block, and is joined to its line end
   // for the console.
@@ -95,7 +94,7 @@ pass_result pass_lines(pass& p) {
     if (next == next_input::line || next == next_input::last_line) {
       const line_facts facts = classify(p.classifier, text);
       if (facts.note) {
-        p.note->assign(text);
+        p.report->note.assign(text);
         return pass_result::already_changed;
       }
       if (!pass_line(p.planner, p.writer, facts, text, line_end, next == next_input::line)) {
@@ -117,32 +116,56 @@ pass_result pass_lines(pass& p) {
   }
 }
 
+// From here on the line reader reads the text of the binary G-code's blocks,
+// and the writer writes into fresh ones.
+void become_binary(pass& p) {
+  p.is_binary = true;
+  start_binary(p.binary, p.input, std::string_view(p.reader.block.data(), p.reader.end),
+               p.writer.file);
+  restart_reader(p.reader, binary_text(p.binary));
+  p.writer.sink = write_binary_text;
+  p.writer.sink_context = &p.binary;
+}
+
+// Ends the result with its last line, if any, and writes what waits.
+bool finish_result(pass& p, std::string_view last) {
+  if (p.is_binary) return finish(p.writer) && finish_binary(p.binary, last);
+  return (last.empty() || write_line(p.writer, last, p.reader.last_line_end, false)) &&
+         finish(p.writer);
+}
+
 pass_result run_prepared(pass& p, const pass_options& options) {
   if (!empty_file(p.writer.file)) return pass_result::write_failed;
   if (p.writer.echo) mark_whole(0);
   bool binary = false;
-  if (options.refuse_binary && !begins_with(p.reader, binary_signature, binary)) {
+  if (options.reads_binary && !begins_with(p.reader, binary_signature, binary)) {
     return pass_result::read_failed;
   }
-  if (binary) return pass_result::binary_input;
+  if (binary) become_binary(p);
   pass_result result = pass_lines(p);
   if (result == pass_result::complete && !end_travel(p.planner, p.writer)) {
     result = pass_result::write_failed;
   }
   if (result != pass_result::complete) return result;
-  const std::string_view last = options.last_line;
-  if (!last.empty() && !write_line(p.writer, last, p.reader.last_line_end, false)) {
-    return pass_result::write_failed;
-  }
-  return finish(p.writer) ? result : pass_result::write_failed;
+  return finish_result(p, options.last_line) ? result : pass_result::write_failed;
+}
+
+// What went wrong with binary G-code: a block that could not be copied is a
+// failed write.
+pass_result with_binary_reason(pass& p, pass_result result) {
+  if (p.binary.copy_failed) result = pass_result::write_failed;
+  if (p.report != nullptr) p.report->reason = binary_failure(p.binary);
+  return result;
 }
 
 }  // namespace
 
-pass_result run_line_pass(const pass_files& files, const pass_options& options, std::string* note) {
+pass_result run_line_pass(const pass_files& files, const pass_options& options,
+                          pass_report* report) {
   pass p;
-  prepare(p, files, options, note);
-  const pass_result result = run_prepared(p, options);
+  prepare(p, files, options, report);
+  pass_result result = run_prepared(p, options);
+  if (p.is_binary && result != pass_result::complete) result = with_binary_reason(p, result);
   close_reader(p.reader);
   return result;
 }

@@ -12,13 +12,15 @@
 /// How a pass ended. spool_failed: the spool for a long line from a pipe
 /// could not be written.
 /// already_changed: the input holds this tool's change note.
-enum class pass_result {
-  complete,
-  read_failed,
-  write_failed,
-  spool_failed,
-  binary_input,
-  already_changed
+enum class pass_result { complete, read_failed, write_failed, spool_failed, already_changed };
+
+/// What a pass from the command line found besides its result.
+struct pass_report {
+  /// The change note it ended at (already_changed).
+  std::string note;
+  /// Why binary G-code could not be read or written, where the tool has the
+  /// words; empty where the system's reason stands.
+  std::string reason;
 };
 
 /// Where a pass reads and writes. The console only echoes: when it fails the
@@ -50,8 +52,11 @@ struct pass_options {
   /// lines that were all seen. Otherwise the file is written in large blocks
   /// and the console not at all.
   bool echo = true;
-  /// End at once, writing nothing, when the input is binary G-code.
-  bool refuse_binary = false;
+  /// Binary G-code (an input that begins with GCDE) is read as the text of
+  /// its G-code blocks, and written back in the same form: its other
+  /// blocks as they are, its G-code in fresh blocks, the last line in a
+  /// block of its own. Not with the echo.
+  bool reads_binary = false;
   /// A line to end the output with, in the line end of the last line read;
   /// none when empty.
   std::string_view last_line;
@@ -66,7 +71,8 @@ struct pass_options {
 /// the line end of the travel move; the console gets its own. Stops at the
 /// first failed read or write. While it echoes, it records each whole line
 /// written (mark_whole), so that the run can cut the copy back to whole lines
-/// after a failure or a stop. With `note`, the pass ends at a line that is
-/// this tool's change note, which it copies there (already_changed).
+/// after a failure or a stop. With `report`, the pass ends at a line that
+/// is this tool's change note (already_changed), and says why binary
+/// G-code failed.
 pass_result run_line_pass(const pass_files& files, const pass_options& options,
-                          std::string* note = nullptr);
+                          pass_report* report = nullptr);

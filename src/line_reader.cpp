@@ -47,6 +47,14 @@ void prepare_reader(line_reader& r, byte_source source, std::size_t block_size) 
   r.piece.resize(r.block.size());
 }
 
+void restart_reader(line_reader& r, byte_source source) {
+  r.source = source;
+  r.seekable = false;
+  r.begin = r.end = r.whole_end = 0;
+  r.end_offset = 0;
+  r.at_eof = false;
+}
+
 void close_reader(line_reader& r) {
   if (r.spool != no_file) close_file(r.spool);
   r.spool = no_file;

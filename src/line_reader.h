@@ -61,6 +61,10 @@ struct line_reader {
 /// min_block_size.
 void prepare_reader(line_reader& reader, byte_source source, std::size_t block_size);
 
+/// Reads from `source` from its start instead, which is read once: what the
+/// reader holds is forgotten.
+void restart_reader(line_reader& reader, byte_source source);
+
 /// Closes the spool, if one was made.
 void close_reader(line_reader& reader);
 

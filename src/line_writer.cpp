@@ -11,8 +11,13 @@ std::string_view join(std::string& into, std::string_view text, std::string_view
   return into;
 }
 
+bool write_out(line_writer& w, std::string_view bytes) {
+  return w.sink != nullptr ? w.sink(w.sink_context, bytes)
+                           : write_all(w.file, bytes.data(), bytes.size());
+}
+
 bool flush(line_writer& w) {
-  const bool written = write_all(w.file, w.out.data(), w.out_size);
+  const bool written = write_out(w, std::string_view(w.out.data(), w.out_size));
   w.out_size = 0;
   return written;
 }
@@ -21,7 +26,7 @@ bool flush(line_writer& w) {
 bool put(line_writer& w, std::string_view bytes) {
   if (!flush_run(w)) return false;
   if (bytes.size() > w.out.size() - w.out_size && !flush(w)) return false;
-  if (bytes.size() > w.out.size()) return write_all(w.file, bytes.data(), bytes.size());
+  if (bytes.size() > w.out.size()) return write_out(w, bytes);
   std::memcpy(w.out.data() + w.out_size, bytes.data(), bytes.size());
   w.out_size += bytes.size();
   return true;

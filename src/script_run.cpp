@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "binary_gcode.h"
 #include "change_note.h"
 #include "line_pass.h"
 #include "messages.h"
@@ -9,14 +10,12 @@
 
 namespace {
 
-// One line for a slicer to show its user: what failed, where, and why.
-int fail(std::string_view what, const native_path& path, const std::string& reason) {
-  say_on(console_errors(), std::string(what) + ": " + display_path(path) + " (" + reason + ")");
+// One line for a slicer to show its user: what failed, where, and why: the
+// reason given, or the system's.
+int fail(std::string_view what, const native_path& path, std::string_view reason = {}) {
+  const std::string why = reason.empty() ? failure_reason() : std::string(reason);
+  say_on(console_errors(), std::string(what) + ": " + display_path(path) + " (" + why + ")");
   return 1;
-}
-
-int fail(std::string_view what, const native_path& path) {
-  return fail(what, path, failure_reason());
 }
 
 // A file this tool has changed is left as it is, so that a slicer or a loop
@@ -29,21 +28,18 @@ int already_changed(const native_path& path, std::string_view note) {
 }
 
 int report(pass_result result, const run_request& request, const native_path& shown,
-           std::string_view note) {
+           const pass_report& found) {
   switch (result) {
     case pass_result::complete:
       break;
     case pass_result::read_failed:
-      return fail(message::cannot_read, request.path);
+      return fail(message::cannot_read, request.path, found.reason);
     case pass_result::write_failed:
-      return fail(message::cannot_write, shown);
+      return fail(message::cannot_write, shown, found.reason);
     case pass_result::spool_failed:
       return fail(message::cannot_write, temporary_folder());
-    case pass_result::binary_input:
-      return fail("Unable to change binary G-code", request.path,
-                  "turn binary G-code off in the slicer");
     case pass_result::already_changed:
-      return already_changed(request.path, note);
+      return already_changed(request.path, found.note);
   }
   return 0;
 }
@@ -55,10 +51,10 @@ int write_and_replace(io_handle input, output_file& temp, const native_path& tem
   const std::string note = change_note(request.options);
   pass_options options = pass_options_for(request.options, request.options.speed);
   options.echo = false;
-  options.refuse_binary = true;
+  options.reads_binary = true;
   options.last_line = note;
-  std::string found;
-  found.reserve(2 * note.size());
+  pass_report found;
+  found.note.reserve(2 * note.size());
   const pass_result result = run_line_pass({input, temp.file, no_file}, options, &found);
   if (result != pass_result::complete) return report(result, request, shown, found);
   const io_handle written = temp.file;
@@ -91,7 +87,7 @@ int write_beside(io_handle input, io_handle lock, const native_path& destination
 // against other runs, and writes beside the destination.
 int replace_destination(io_handle input, const run_request& request) {
   const native_path shown =
-      request.options.in_place ? request.path : make_output_path(request.path);
+      request.options.in_place ? request.path : make_output_path(request.path, looks_binary(input));
   const native_path destination = resolve_path(shown);
   io_handle lock = no_file;
   if ((!request.options.in_place && !lock_input(input)) ||

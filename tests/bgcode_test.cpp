@@ -13,6 +13,7 @@
 
 #include "bgcode_blocks.h"
 #include "check.h"
+#include "line_pass.h"
 
 namespace {
 
@@ -138,6 +139,35 @@ std::vector<std::string_view> pieces_of(std::string_view text, std::mt19937& ran
   return pieces;
 }
 
+std::string contents(io_handle file) {
+  std::string bytes, piece(1 << 16, '\0');
+  seek_to(file, 0);
+  for (std::ptrdiff_t got; (got = read_some(file, piece.data(), piece.size())) > 0;) {
+    bytes.append(piece, 0, static_cast<std::size_t>(got));
+  }
+  close_file(file);
+  return bytes;
+}
+
+// What a run from the command line makes of `input`, text or binary, reading
+// and writing `block` bytes at a time.
+std::string pass_over(std::string_view input, std::size_t block = default_block_size) {
+  const io_handle in = spool_holding(input);
+  const io_handle out = spool_holding("");
+  pass_options options;
+  options.speed = "keep";
+  options.g1_travel = true;
+  options.min_seconds = 0.5;
+  options.echo = false;
+  options.reads_binary = true;
+  options.block_size = block;
+  options.last_line = "; fan off during travel moves: tarvix --speed keep";
+  pass_report report;
+  const bool passed = run_line_pass({in, out, no_file}, options, &report) == pass_result::complete;
+  close_file(in);
+  return passed ? contents(out) : "failed: " + report.reason;
+}
+
 void check_slicer_files() {
   struct reference {
     const char* config;
@@ -161,6 +191,12 @@ void check_slicer_files() {
     const std::string again = write_file(got.format, got.bytes, {got.text}, "");
     check(read_file(again).text == got.text && (!row.same_file || again == file),
           std::string(row.config) + ": written again");
+    // The pass on the binary file gives the file's own blocks, and in its
+    // G-code what it gives of the text.
+    const reading changed = read_file(pass_over(file, row.size % 2 == 0 ? 7 : default_block_size));
+    check(changed.bytes == got.bytes && changed.text == pass_over(got.text) &&
+              changed.format.compression == got.format.compression,
+          std::string(row.config) + ": changed as its text " + changed.reason);
   }
 }
 
