@@ -61,14 +61,29 @@ void read_fan(line_classifier& c, line_facts& facts) {
 
 // Where the next `what` stands in `lines` from `from` on, or the end of
 // `lines`; remembered in `found` for the lines before it.
-template <typename text>
-std::size_t next_of(const char*& found, std::string_view lines, text what, std::size_t from) {
+// Where a change note's words first stand in `text`, or npos: found by
+// their first lower-case v ("travel"), which is rare in G-code.
+std::size_t find_note(std::string_view text) {
+  const std::size_t key = note_words.find('v');
+  for (std::size_t at = text.find('v', key); at != std::string_view::npos;
+       at = text.find('v', at + 1)) {
+    if (text.compare(at - key, note_words.size(), note_words) == 0) return at - key;
+  }
+  return std::string_view::npos;
+}
+
+// Where the next of what `find` finds stands in `lines` from `from` on, or
+// the end of `lines`; remembered in `found` for the lines before it.
+std::size_t next_of(const char*& found, std::string_view lines,
+                    std::size_t (*find)(std::string_view), std::size_t from) {
   if (found == nullptr || found < lines.data() + from) {
     const std::string_view rest = lines.substr(from);
-    found = lines.data() + from + std::min(rest.find(what), rest.size());
+    found = lines.data() + from + std::min(find(rest), rest.size());
   }
   return static_cast<std::size_t>(found - lines.data());
 }
+
+std::size_t find_comment(std::string_view text) { return text.find(';'); }
 
 // The words of the line that ends just before `end` in `lines`.
 std::string_view words_before(std::string_view lines, std::size_t end) {
@@ -190,27 +205,27 @@ bool glance_run_move(line_classifier& c, bulk_marks& marks, std::string_view lin
                      line_facts& facts) {
   const std::size_t feed = lines.find('\n');
   if (feed == std::string_view::npos) return false;
-  const std::size_t comment = next_of(marks.comment, lines, ';', 0);
+  const std::size_t comment = next_of(marks.comment, lines, find_comment, 0);
   const std::string_view words = lines.substr(0, std::min(comment, text_end(lines, 0, feed)));
   if (kind_of_move(c.at, words) != move_kind::in_run) return false;
   facts = line_facts();
-  facts.travel =
-      next_of(marks.marker, lines, travel_marker, 0) < feed || (c.g1_travel && is_g1_travel(words));
+  facts.travel = next_of(marks.marker, lines, find_travel_marker, 0) < feed ||
+                 (c.g1_travel && is_g1_travel(words));
   facts.motion.moves_xy = !facts.travel && run_move_moves_xy(words);
   return true;
 }
 
 std::size_t plain_lines(line_classifier& c, bulk_marks& marks, std::string_view lines) {
   const std::size_t marker =
-      std::min(next_of(marks.marker, lines, travel_marker, 0),
-               c.finds_notes ? next_of(marks.note, lines, note_words, 0) : lines.size());
+      std::min(next_of(marks.marker, lines, find_travel_marker, 0),
+               c.finds_notes ? next_of(marks.note, lines, find_note, 0) : lines.size());
   const std::size_t before = marker >= lines.size() ? lines.size() : lines.rfind('\n', marker) + 1;
   if (!c.g1_travel && !c.reads_fan && !c.follows_nozzle) return before;
   std::size_t plain = 0;
   std::size_t run = std::string_view::npos;  // where a run of absolute moves began
   while (plain < before) {
     const std::size_t feed = lines.find('\n', plain);
-    const std::size_t comment = next_of(marks.comment, lines, ';', plain);
+    const std::size_t comment = next_of(marks.comment, lines, find_comment, plain);
     const std::string_view words(lines.data() + plain,
                                  std::min(comment, text_end(lines, plain, feed)) - plain);
     if ((c.g1_travel && is_g1_travel(words)) || (c.reads_fan && may_set_fan(words))) break;

@@ -143,8 +143,18 @@ bool is_note_line(std::string_view line) {
   return line.size() > size && line.substr(0, size) == note_start && line[size] == ' ';
 }
 
-bool is_travel_move(std::string_view line) {
-  return line.find(travel_marker) != std::string_view::npos;
+std::size_t find_travel_marker(std::string_view text) {
+  // Its first byte by the fast byte search, the other two compared here: a
+  // call to compare them would cost more than the search, once a line.
+  static_assert(travel_marker.size() == 3);
+  for (std::size_t at = text.find(travel_marker[0]); at != std::string_view::npos;
+       at = text.find(travel_marker[0], at + 1)) {
+    if (at + 2 < text.size() && text[at + 1] == travel_marker[1] &&
+        text[at + 2] == travel_marker[2]) {
+      return at;
+    }
+  }
+  return std::string_view::npos;
 }
 
 void read_words(line_words& words, std::string_view piece) {

@@ -26,8 +26,13 @@ bool is_note_line(std::string_view line);
 /// A line that holds this anywhere is a travel move; case matters.
 constexpr std::string_view travel_marker = "G0 ";
 
+/// Where the travel-move marker first stands in `text`, or npos.
+std::size_t find_travel_marker(std::string_view text);
+
 /// True when `line` holds the travel-move marker.
-bool is_travel_move(std::string_view line);
+inline bool is_travel_move(std::string_view line) {
+  return find_travel_marker(line) != std::string_view::npos;
+}
 
 /// The longest fan speed value kept from an "M106 S" line; a print's own
 /// speed is a few characters.

@@ -72,6 +72,7 @@ void time_travel_move(travel_planner& p, const line_time& time) {
     p.pending_untimed = false;
   }
   if (moves) p.untimed = p.untimed || !add_travel_move(p.clock, time.move);
+  p.clock_changed = true;
 }
 
 // Whether the travel so far is long enough for its fan lines. Its time is
@@ -82,7 +83,9 @@ bool long_enough(travel_planner& p, bool at_end) {
   const std::size_t moves = p.clock.moves.size();
   if (p.untimed) return true;
   if (!at_end && (moves & (moves - 1)) != 0) return false;
-  return travel_seconds(p.clock) >= p.min_seconds - time_tolerance;
+  if (p.clock_changed) p.seconds = travel_seconds(p.clock);
+  p.clock_changed = false;
+  return p.seconds >= p.min_seconds - time_tolerance;
 }
 
 bool join_travel_move(travel_planner& p, line_writer& w, const line_facts& facts,

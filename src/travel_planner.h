@@ -45,6 +45,8 @@ struct travel_planner {
   double pending = 0;
   bool pending_untimed = false;
   bool untimed = false;
+  double seconds = 0;  // of the clock, when last asked for
+  bool clock_changed = false;
   // The line ends of its first and last travel moves, for its fan lines.
   std::string_view first_end, last_end;
   // Lines held back: while the travel is short so far, all of them from its
