@@ -31,9 +31,9 @@ class TarvixTravelFan(Script):
                 "keep_print_fan":
                 {
                     "label": "Keep the print's fan speed",
-                    "description": "After each travel move the fan goes back to the speed the print itself set last, so layers the print keeps fan-free stay so (Tarvix's --speed keep).",
+                    "description": "After each travel move the fan goes back to the speed the print itself set last, so layers the print keeps fan-free stay so and the fan stays off after the print ends (Tarvix's --speed keep). Off: the fan speed below after every travel move.",
                     "type": "bool",
-                    "default_value": false
+                    "default_value": true
                 },
                 "fan_speed":
                 {
@@ -55,11 +55,9 @@ class TarvixTravelFan(Script):
                 "min_travel":
                 {
                     "label": "Minimum travel",
-                    "description": "A travel shorter than this gets no fan pair, so the fan stays as it is.",
-                    "unit": "mm",
-                    "type": "float",
-                    "default_value": 2,
-                    "minimum_value": "0",
+                    "description": "A travel shorter than this gets no fan pair, so the fan stays as it is: seconds with an s (0.5s, about what a fan needs to slow down), else millimetres (5 or 5mm).",
+                    "type": "str",
+                    "default_value": "0.5s",
                     "enabled": "min_travel_enabled"
                 },
                 "executable":
@@ -90,7 +88,7 @@ def tarvix_command(setting):
     speed = "keep" if setting("keep_print_fan") else decimal(setting("fan_speed"))
     command = [find_executable(setting("executable")), "--speed", speed]
     if setting("min_travel_enabled"):
-        command += ["--min-travel", decimal(setting("min_travel"))]
+        command += ["--min-travel", "".join(str(setting("min_travel")).split())]  # "0.5 s" is 0.5s
     return command
 
 
