@@ -409,6 +409,13 @@ bool can_seek(io_handle file) {
   return fstat(static_cast<int>(file), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+bool identify_file(io_handle file, file_identity& identity) {
+  struct stat info {};
+  if (fstat(static_cast<int>(file), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  identity = {info.st_dev, info.st_ino};
+  return true;
+}
+
 std::int64_t file_size(io_handle file) {
   struct stat info {};
   if (fstat(static_cast<int>(file), &info) == 0) return info.st_size;

@@ -343,6 +343,14 @@ io_handle open_spool() {
 
 bool can_seek(io_handle file) { return GetFileType(as_handle(file)) == FILE_TYPE_DISK; }
 
+bool identify_file(io_handle file, file_identity& identity) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!can_seek(file) || !GetFileInformationByHandle(as_handle(file), &info)) return false;
+  identity = {info.dwVolumeSerialNumber,
+              (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  return true;
+}
+
 std::int64_t file_size(io_handle file) {
   LARGE_INTEGER size{};
   if (GetFileSizeEx(as_handle(file), &size)) return size.QuadPart;
