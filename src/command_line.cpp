@@ -1,5 +1,7 @@
 #include "command_line.h"
 
+#include <algorithm>
+
 #include "line_rules.h"
 #include "motion.h"
 
@@ -90,6 +92,10 @@ const option options[] = {
 };
 
 constexpr std::string_view options_end = "--";
+
+// What the copy beside a file adds to its name, in the dialogue and without
+// --in-place.
+constexpr std::string_view output_suffix = "_tormel.gcode";
 
 // Options are ASCII; any other character becomes '?', which no option or
 // speed holds.
@@ -229,8 +235,9 @@ Puts every travel move of a G-code file between M107 (fan off) and
 M106 S<speed> (fan on). Without --speed it asks for the speed, echoes every
 line it writes, and writes the copy to <gcode file>_tormel.gcode. With
 --speed it changes each file in turn, ends each result with a comment that
-says so, and leaves a file that ends with such a comment as it is
-("Already changed"). An option given twice takes its last value.
+says so, and leaves a file that ends with such a comment, or a copy the
+dialogue made, as it is ("Already changed"). An option given twice takes
+its last value.
 
 Options:
 )";
@@ -247,6 +254,10 @@ says why; 2 a mistake on the command line.
 }
 
 native_path make_output_path(const native_path& input_path) {
-  constexpr std::string_view suffix = "_tormel.gcode";
-  return input_path + native_path(suffix.begin(), suffix.end());
+  return input_path + native_path(output_suffix.begin(), output_suffix.end());
+}
+
+bool is_output_path(const native_path& path) {
+  return path.size() >= output_suffix.size() &&
+         std::equal(output_suffix.begin(), output_suffix.end(), path.end() - output_suffix.size());
 }

@@ -53,3 +53,6 @@ std::string help_text();
 
 /// The input path with "_tormel.gcode" appended, so the copy lies beside it.
 native_path make_output_path(const native_path& input_path);
+
+/// True for a path that make_output_path gives: a copy this tool made.
+bool is_output_path(const native_path& path);

@@ -132,11 +132,15 @@ int unless_copied(io_handle input, const run_request& request, copies_made& copi
 }
 
 // The end of the file is read for a note first, which costs nothing on a
-// large file; the pass looks for one in the rest.
+// large file; the pass looks for one in the rest. The dialogue writes no
+// note: its copy is known by its name.
 int unless_changed(io_handle input, const run_request& request, copies_made& copies) {
   std::string note;
   switch (find_change_note(input, note)) {
     case note_found::no:
+      if (is_output_path(request.path)) {
+        return left_as_it_is(request.path, "a copy made by the dialogue");
+      }
       return unless_copied(input, request, copies);
     case note_found::unreadable:
       return fail(message::cannot_read, request.path);

@@ -264,6 +264,8 @@ ROWS = dict([
     # Each file in turn, a failure stopping none of the others; a file named twice is copied once.
     case("script_says_what_failed_and_where", said(f"Written to File: {COPY}", "Already changed: a.gcode (named twice)"), 1,
          args=script("b.gcode", "a.gcode", "a.gcode"), typed=None, err="Unable to open file to read: b.gcode (", expect={COPY: NOTED}),
+    case("script_leaves_the_dialogues_copy", said(f"Already changed: {COPY} (a copy made by the dialogue)"), files={COPY: G0},
+         args=script("--in-place", COPY), typed=None, expect={COPY: G0}),
     case("script_refuses_binary_gcode", "", 1, files={"a.gcode": b"GCDE\1\0G0 "}, args=script("--in-place", "a.gcode"),
          err="Unable to change binary G-code: a.gcode (", expect={"a.gcode": b"GCDE\1\0G0 "}),
     case("script_failed_fsync", "", 1, args=script("--in-place", "a.gcode"), err="Unable to write to file: a.gcode (",
