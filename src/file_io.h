@@ -51,6 +51,10 @@ io_handle console_errors();
 /// The console's standard input.
 io_handle console_input();
 
+/// True when `file` is a terminal (on Windows a console), where someone
+/// types and can be asked again.
+bool is_terminal(io_handle file);
+
 /// Why the last open, read, seek, write, close or replace failed, in words
 /// for the user: the system's own message, or the tool's words where the
 /// system has none, or the tool's reason for refusing.

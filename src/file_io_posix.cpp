@@ -236,6 +236,8 @@ io_handle console_errors() { return STDERR_FILENO; }
 
 io_handle console_input() { return STDIN_FILENO; }
 
+bool is_terminal(io_handle file) { return isatty(static_cast<int>(file)) == 1; }
+
 bool is_console_file(const native_path& path) {
   struct stat info {};
   return stat(path.c_str(), &info) == 0 && is_same_file(info, STDOUT_FILENO);

@@ -130,6 +130,11 @@ io_handle console_errors() { return from_handle(GetStdHandle(STD_ERROR_HANDLE));
 
 io_handle console_input() { return from_handle(GetStdHandle(STD_INPUT_HANDLE)); }
 
+bool is_terminal(io_handle file) {
+  DWORD mode = 0;
+  return GetConsoleMode(as_handle(file), &mode);
+}
+
 bool is_console_file(const native_path& path) {
   const HANDLE file =
       CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

@@ -9,6 +9,7 @@ import errno
 import fcntl
 import os
 import pathlib
+import pty
 import resource
 import shlex
 import shutil
@@ -220,6 +221,11 @@ ROWS = dict([
          typed=b"200\nG0 X1\n", expect={COPY: G0_COPY}),  # the speed read takes nothing past its end
     *[case(f"refuses_speed_{typed!r}", console(REFUSAL),
            1, typed=typed) for typed in REFUSED],
+    # At a terminal a refused speed is asked for again, the rest of its line dropped, until a valid one or the end.
+    *[case(f"asks_again_at_a_terminal_{i}", console(REFUSAL, *lines), status, typed=typed, expect=expect, terminal=True)
+      for i, (typed, lines, status, expect) in enumerate([
+          (b"fast 100\n1e2\n200\n", [REFUSAL, "Enter Speed:Reading File: a.gcode", "Analyzing ...", SEP, *G0_ECHO, SEP,
+                                      f"Written to File: {COPY}"], 0, {COPY: G0_COPY}), (b"fast\n\x04\n", [REFUSAL], 1, {})])],
     case("bytes_and_line_ends_kept", success("a.gcode", "G1\0X", "M107", "G0 \x1aY", "M106 S200", "end"),
          files={"a.gcode": b"G1\0X\r\nG0 \x1aY\r\nend"},
          expect={COPY: b"G1\0X\r\nM107\r\nG0 \x1aY\r\nM106 S200\r\nend\r\n"}),
@@ -376,6 +382,10 @@ def run_row(row, folder):
         popen["stdout"] = open(os.path.join(folder, popen.pop("console_into")), "ab")
     locked = popen.pop("locked", None)
     late = popen.pop("late", None)
+    keys = None
+    if popen.pop("terminal", False):  # standard input a terminal, what is typed waiting in it
+        keys, popen["stdin"] = pty.openpty()
+        os.write(keys, row["typed"])
     with tempfile.TemporaryFile() as unread, open(locked or os.devnull) as lock:
         if locked:
             fcntl.flock(lock, fcntl.LOCK_EX)  # as another run writing there would hold it
@@ -388,6 +398,9 @@ def run_row(row, folder):
                 threading.Thread(target=come_late, args=(folder, proc, late), daemon=True).start()
             out, err = proc.communicate(row["typed"], timeout=600)
         same("standard input left unread", row["typed"] is not None or unread.tell() == 0, True)
+    if keys is not None:
+        os.close(keys)
+        os.close(popen["stdin"])
     if row["out"] is not None:
         same("console", out.decode("utf-8", "surrogateescape"), row["out"])
     err = err.decode("utf-8", "surrogateescape")
