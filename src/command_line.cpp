@@ -1,5 +1,7 @@
 #include "command_line.h"
 
+#include <algorithm>
+
 #include "line_rules.h"
 #include "motion.h"
 
@@ -91,6 +93,11 @@ const option options[] = {
 
 constexpr std::string_view options_end = "--";
 
+// What the copy beside a file adds to its name, in the dialogue and without
+// --in-place.
+constexpr std::string_view output_suffix = "_tormel.gcode";
+constexpr std::string_view binary_output_suffix = "_tormel.bgcode";
+
 // Options are ASCII; any other character becomes '?', which no option or
 // speed holds.
 std::string ascii(const native_char* text) {
@@ -173,14 +180,11 @@ run_request read_command_line(int argc, native_char** argv) {
     return request;
   }
   bool options_ended = false;
-  bool has_file = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = ascii(argv[i]);
     const option* o = options_ended ? nullptr : find_option(arg);
     if (options_ended || arg.empty() || arg[0] != '-') {
-      if (has_file) return mistake("one G-code file at a time");
-      has_file = true;
-      request.path = argv[i];
+      request.paths.emplace_back(argv[i]);
     } else if (arg == options_end) {
       options_ended = true;
     } else if (o == nullptr) {
@@ -195,6 +199,7 @@ run_request read_command_line(int argc, native_char** argv) {
     }
   }
   const bool has_speed = !request.options.speed.empty();
+  if (!request.paths.empty()) request.path = request.paths.front();
   if (request.path.empty()) return mistake("no G-code file given");
   if (request.options.in_place && !has_speed) return mistake("--in-place needs --speed");
   request.what = has_speed ? kind::script : kind::dialogue;
@@ -224,14 +229,16 @@ std::string noted_options(const run_options& given) {
 }
 
 std::string help_text() {
-  std::string text = R"(Usage: tarvix [options] [--] <gcode file>
-       tarvix <gcode file> [options]
+  std::string text = R"(Usage: tarvix [options] [--] <gcode file>...
+       tarvix <gcode file>... [options]
 
 Puts every travel move of a G-code file between M107 (fan off) and
 M106 S<speed> (fan on). Without --speed it asks for the speed, echoes every
 line it writes, and writes the copy to <gcode file>_tormel.gcode. With
---speed it ends the result with a comment that says so, and leaves a file
-that ends with such a comment as it is ("Already changed").
+--speed it changes each file in turn, ends each result with a comment that
+says so, and leaves a file that ends with such a comment, or a copy the
+dialogue made, as it is ("Already changed"). An option given twice takes
+its last value.
 
 Options:
 )";
@@ -242,12 +249,17 @@ Options:
   }
   add_help(text, options_end, "end of the options, for a file whose name begins with -");
   return text + R"(
-Exit status: 0 written, or already changed; 1 the run failed, and says
-why; 2 a mistake on the command line.
+Exit status: 0 written, or already changed; 1 a file failed, and the run
+says why; 2 a mistake on the command line.
 )";
 }
 
 native_path make_output_path(const native_path& input_path, bool binary) {
-  const std::string_view suffix = binary ? "_tormel.bgcode" : "_tormel.gcode";
+  const std::string_view suffix = binary ? binary_output_suffix : output_suffix;
   return input_path + native_path(suffix.begin(), suffix.end());
+}
+
+bool is_output_path(const native_path& path) {
+  return path.size() >= output_suffix.size() &&
+         std::equal(output_suffix.begin(), output_suffix.end(), path.end() - output_suffix.size());
 }

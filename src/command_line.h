@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "file_io.h"
 #include "line_pass.h"
@@ -23,18 +24,21 @@ struct run_options {
 struct run_request {
   enum class kind { dialogue, script, help, version, mistake };
   kind what = kind::dialogue;
-  /// The G-code file; empty when none was given (the dialogue then shows
-  /// its usage).
+  /// The G-code file, the first one named; empty when none was given (the
+  /// dialogue then shows its usage). The dialogue takes this one alone.
   native_path path;
+  /// Every file named with options, in order: a run from a script changes
+  /// each in turn.
+  std::vector<native_path> paths;
   run_options options;
   /// What is wrong with the command line, for kind::mistake.
   std::string mistake;
 };
 
-/// Reads `tarvix [options] [--] <gcode file>`, or the file first with
-/// options after it. When the first argument does not begin with "-" and
-/// none after it does, the run is the dialogue and further arguments are
-/// ignored, as they always were.
+/// Reads `tarvix [options] [--] <gcode file>...`, options and files in any
+/// order; an option given twice takes its last value. When the first
+/// argument does not begin with "-" and none after it does, the run is the
+/// dialogue and further arguments are ignored, as they always were.
 run_request read_command_line(int argc, native_char** argv);
 
 /// What the pass is to do for `options`, with the fan at `speed`.
@@ -50,3 +54,7 @@ std::string help_text();
 /// The input path with "_tormel.gcode" appended, so the copy lies beside it;
 /// "_tormel.bgcode" for binary G-code.
 native_path make_output_path(const native_path& input_path, bool binary = false);
+
+/// True for a path that make_output_path gives for text: a copy the dialogue
+/// may have made.
+bool is_output_path(const native_path& path);

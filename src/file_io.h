@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 /// An open file or console: a descriptor on POSIX, a HANDLE on Windows.
 using io_handle = std::intptr_t;
@@ -49,6 +50,10 @@ io_handle console_errors();
 
 /// The console's standard input.
 io_handle console_input();
+
+/// True when `file` is a terminal (on Windows a console), where someone
+/// types and can be asked again.
+bool is_terminal(io_handle file);
 
 /// Why the last open, read, seek, write, close or replace failed, in words
 /// for the user: the system's own message, or the tool's words where the
@@ -143,6 +148,14 @@ io_handle open_spool();
 
 /// True when `file` can be read again after a seek (a regular file).
 bool can_seek(io_handle file);
+
+/// What tells a file from every other, whatever path named it: its volume
+/// and its number there.
+using file_identity = std::pair<std::uint64_t, std::uint64_t>;
+
+/// The identity of `file` when it is a regular file; false otherwise (a
+/// pipe, a device), or when it cannot be had.
+bool identify_file(io_handle file, file_identity& identity);
 
 /// The size in bytes of a seekable file, or -1 when it cannot be had.
 std::int64_t file_size(io_handle file);

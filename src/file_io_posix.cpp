@@ -236,6 +236,8 @@ io_handle console_errors() { return STDERR_FILENO; }
 
 io_handle console_input() { return STDIN_FILENO; }
 
+bool is_terminal(io_handle file) { return isatty(static_cast<int>(file)) == 1; }
+
 bool is_console_file(const native_path& path) {
   struct stat info {};
   return stat(path.c_str(), &info) == 0 && is_same_file(info, STDOUT_FILENO);
@@ -407,6 +409,13 @@ io_handle open_spool() {
 bool can_seek(io_handle file) {
   struct stat info {};
   return fstat(static_cast<int>(file), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+bool identify_file(io_handle file, file_identity& identity) {
+  struct stat info {};
+  if (fstat(static_cast<int>(file), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  identity = {info.st_dev, info.st_ino};
+  return true;
 }
 
 std::int64_t file_size(io_handle file) {

@@ -130,6 +130,11 @@ io_handle console_errors() { return from_handle(GetStdHandle(STD_ERROR_HANDLE));
 
 io_handle console_input() { return from_handle(GetStdHandle(STD_INPUT_HANDLE)); }
 
+bool is_terminal(io_handle file) {
+  DWORD mode = 0;
+  return GetConsoleMode(as_handle(file), &mode);
+}
+
 bool is_console_file(const native_path& path) {
   const HANDLE file =
       CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -342,6 +347,14 @@ io_handle open_spool() {
 }
 
 bool can_seek(io_handle file) { return GetFileType(as_handle(file)) == FILE_TYPE_DISK; }
+
+bool identify_file(io_handle file, file_identity& identity) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!can_seek(file) || !GetFileInformationByHandle(as_handle(file), &info)) return false;
+  identity = {info.dwVolumeSerialNumber,
+              (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  return true;
+}
 
 std::int64_t file_size(io_handle file) {
   LARGE_INTEGER size{};

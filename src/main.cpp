@@ -103,15 +103,28 @@ int write_copy(io_handle input, const native_path& input_path, const pass_option
   return 0;
 }
 
+/// Asks for the speed; empty when it is refused. At a terminal a refused
+/// speed is asked for again, the rest of its line dropped, until a valid one
+/// or the end of the input; from a pipe or a file nobody could answer.
+std::string ask_speed(int& after) {
+  const bool again = is_terminal(console_input());
+  say("Enter Speed:", false);
+  std::string speed = read_speed(after);
+  while (!is_valid_speed(speed)) {
+    say("Invalid speed: enter a number from 0 to 255, or keep");
+    while (again && after >= 0 && after != '\n') after = read_char();
+    if (!again || after < 0) return {};
+    say("Enter Speed:", false);
+    speed = read_speed(after);
+  }
+  return speed;
+}
+
 /// Asks for the speed and processes the file; returns the exit status.
 /// Every file it opens is closed when it returns.
 int process_file(const run_request& request, int& after_speed) {
-  say("Enter Speed:", false);
-  const std::string speed = read_speed(after_speed);
-  if (!is_valid_speed(speed)) {
-    say("Invalid speed: enter a number from 0 to 255, or keep");
-    return 1;
-  }
+  const std::string speed = ask_speed(after_speed);
+  if (speed.empty()) return 1;
   const io_handle input = open_input(request.path);
   if (input == no_file) {
     say(message::cannot_open_input);

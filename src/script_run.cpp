@@ -1,6 +1,9 @@
 #include "script_run.h"
 
+#include <algorithm>
 #include <new>
+#include <set>
+#include <utility>
 
 #include "binary_gcode.h"
 #include "change_note.h"
@@ -99,13 +102,42 @@ int replace_destination(io_handle input, const run_request& request) {
   return status;
 }
 
+// A file left as it is for a reason other than its note.
+int left_as_it_is(const native_path& path, std::string_view why) {
+  say_on(console_output(), std::string(message::already_changed) + display_path(path) + " (" +
+                               std::string(why) + ")");
+  return 0;
+}
+
+// The files whose copy a run has written, each with the path that named it:
+// a file named twice is copied once, while a link to it, whose copy lies
+// beside the link, gets its own, and a file saved over it meanwhile is new.
+using copies_made = std::set<std::pair<file_identity, native_path>>;
+
+// Writes the result unless this run has already written that copy. In place
+// the file's own note tells: by then the path names the result.
+int unless_copied(io_handle input, const run_request& request, copies_made& copies) {
+  std::pair<file_identity, native_path> copied{{}, request.path};
+  if (request.options.in_place || !identify_file(input, copied.first)) {
+    return replace_destination(input, request);
+  }
+  if (copies.count(copied) != 0) return left_as_it_is(request.path, "named twice");
+  const int status = replace_destination(input, request);
+  if (status == 0) copies.insert(std::move(copied));
+  return status;
+}
+
 // The end of the file is read for a note first, which costs nothing on a
-// large file; the pass looks for one in the rest.
-int unless_changed(io_handle input, const run_request& request) {
+// large file; the pass looks for one in the rest. The dialogue writes no
+// note: its copy is known by its name.
+int unless_changed(io_handle input, const run_request& request, copies_made& copies) {
   std::string note;
   switch (find_change_note(input, note)) {
     case note_found::no:
-      return replace_destination(input, request);
+      if (is_output_path(request.path)) {
+        return left_as_it_is(request.path, "a copy made by the dialogue");
+      }
+      return unless_copied(input, request, copies);
     case note_found::unreadable:
       return fail(message::cannot_read, request.path);
     case note_found::yes:
@@ -114,23 +146,37 @@ int unless_changed(io_handle input, const run_request& request) {
   return already_changed(request.path, note);
 }
 
-int open_and_replace(const run_request& request) {
+int open_and_replace(const run_request& request, copies_made& copies) {
   const io_handle input = open_input(request.path);
   if (input == no_file) return fail(message::cannot_open_input, request.path);
-  const int status = unless_changed(input, request);
+  const int status = unless_changed(input, request, copies);
   close_file(input);  // nothing was written to it, so nothing can be lost
   return status;
 }
 
-}  // namespace
-
-int run_script(const run_request& request) {
+int run_one(const run_request& request, copies_made& copies) {
   try {
-    return open_and_replace(request);
+    return open_and_replace(request, copies);
   } catch (const std::bad_alloc&) {
     // The stack is unwound, so the result has been abandoned and what the
     // run held is free again for the message.
     note_out_of_memory();
     return fail(message::out_of_memory, request.path);
   }
+}
+
+}  // namespace
+
+int run_script(const run_request& request) {
+  copies_made copies;
+  run_request one;
+  one.what = request.what;
+  one.options = request.options;
+  int status = 0;
+  // A failure is one file's: the others are still changed.
+  for (const native_path& path : request.paths) {
+    one.path = path;
+    status = std::max(status, run_one(one, copies));
+  }
+  return status;
 }

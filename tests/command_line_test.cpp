@@ -18,13 +18,13 @@ struct row {
 const row rows[] = {
     {{}, "dialogue ''"},
     {{"a.gcode", "b.gcode"}, "dialogue 'a.gcode'"},
-    {{"--g1-travel", "a.gcode"}, "dialogue 'a.gcode' g1"},
+    {{"--g1-travel", "a.gcode", "b.gcode"}, "dialogue 'a.gcode' 'b.gcode' g1"},
     {{"a.gcode", "--min-travel", "0"}, "dialogue 'a.gcode' min=0"},
     {{"--speed", "200", "a.gcode"}, "script 'a.gcode' speed=200"},
     {{"a.gcode", "--in-place", "--speed=keep", "--g1-travel", "--min-travel=12.5"},
      "script 'a.gcode' speed=keep in-place g1 min=12.5"},
     {{"--speed=200", "--", "-a.gcode"}, "script '-a.gcode' speed=200"},
-    {{"--speed=200", "--", "a.gcode", "--help"}, "mistake: one G-code file at a time"},
+    {{"--speed=200", "--", "a.gcode", "--help"}, "script 'a.gcode' '--help' speed=200"},
     {{"a.gcode", "--version", "--fast"}, "version ''"},
     {{"--help", "a.gcode"}, "help ''"},
     {{"--fast", "a.gcode"}, "mistake: unknown option '--fast'"},
@@ -37,7 +37,7 @@ const row rows[] = {
      "mistake: invalid speed '256': give a number from 0 to 255, or keep"},
     {{"--speed=200"}, "mistake: no G-code file given"},
     {{"--in-place", "a.gcode"}, "mistake: --in-place needs --speed"},
-    {{"--speed=1", "a.gcode", "b.gcode"}, "mistake: one G-code file at a time"},
+    {{"--speed=1", "a.gcode", "b.gcode", "--speed", "200"}, "script 'a.gcode' 'b.gcode' speed=200"},
     {{"--min-travel=2mm", "a.gcode"}, "dialogue 'a.gcode' min=2mm"},
     {{"--min-travel=.5s", "--acceleration", "1500.5", "a.gcode"},
      "dialogue 'a.gcode' min=.5s accel=1500.5"},
@@ -67,6 +67,7 @@ std::string describe(const run_request& r) {
   std::string text = kinds[static_cast<int>(r.what)];
   if (r.what == run_request::kind::mistake) return text + ": " + r.mistake;
   text += " '" + display_path(r.path) + "'";
+  for (std::size_t i = 1; i < r.paths.size(); ++i) text += " '" + display_path(r.paths[i]) + "'";
   const run_options& o = r.options;
   if (!o.speed.empty()) text += " speed=" + o.speed;
   if (o.in_place) text += " in-place";

@@ -9,6 +9,7 @@ import errno
 import fcntl
 import os
 import pathlib
+import pty
 import resource
 import shlex
 import shutil
@@ -228,6 +229,11 @@ ROWS = dict([
          typed=b"200\nG0 X1\n", expect={COPY: G0_COPY}),  # the speed read takes nothing past its end
     *[case(f"refuses_speed_{typed!r}", console(REFUSAL),
            1, typed=typed) for typed in REFUSED],
+    # At a terminal a refused speed is asked for again, the rest of its line dropped, until a valid one or the end.
+    *[case(f"asks_again_at_a_terminal_{i}", console(REFUSAL, *lines), status, typed=typed, expect=expect, terminal=True)
+      for i, (typed, lines, status, expect) in enumerate([
+          (b"fast 100\n1e2\n200\n", [REFUSAL, "Enter Speed:Reading File: a.gcode", "Analyzing ...", SEP, *G0_ECHO, SEP,
+                                      f"Written to File: {COPY}"], 0, {COPY: G0_COPY}), (b"fast\n\x04\n", [REFUSAL], 1, {})])],
     case("bytes_and_line_ends_kept", success("a.gcode", "G1\0X", "M107", "G0 \x1aY", "M106 S200", "end"),
          files={"a.gcode": b"G1\0X\r\nG0 \x1aY\r\nend"},
          expect={COPY: b"G1\0X\r\nM107\r\nG0 \x1aY\r\nM106 S200\r\nend\r\n"}),
@@ -269,8 +275,11 @@ ROWS = dict([
            args=script("a.gcode"), expect={COPY: bracketed(content) + NOTE})
       for i, content in enumerate([G0 + b"M117 " + NOTE, NOTE.replace(b"tarvix ", b"tarvix-old ") + G0,
                                    b"M117 " + NOTE + TENS * 60])],
-    case("script_says_what_failed_and_where", "", 1, files={}, args=script("b.gcode"),
-         err="Unable to open file to read: b.gcode ("),
+    # Each file in turn, a failure stopping none of the others; a file named twice is copied once.
+    case("script_says_what_failed_and_where", said(f"Written to File: {COPY}", "Already changed: a.gcode (named twice)"), 1,
+         args=script("b.gcode", "a.gcode", "a.gcode"), typed=None, err="Unable to open file to read: b.gcode (", expect={COPY: NOTED}),
+    case("script_leaves_the_dialogues_copy", said(f"Already changed: {COPY} (a copy made by the dialogue)"), files={COPY: G0},
+         args=script("--in-place", COPY), typed=None, expect={COPY: G0}),
     # Binary G-code, known by its start: read and written in its form (tests/bgcode_test.cpp checks the result),
     # the copy named for it, a file cut short refused with its reason and left as it was.
     *[case(f"binary_gcode_{i}", said(f"Written to File: {out}"), files={"a.gcode": NUT}, args=script(*args),
@@ -386,6 +395,10 @@ def run_row(row, folder):
         popen["stdout"] = open(os.path.join(folder, popen.pop("console_into")), "ab")
     locked = popen.pop("locked", None)
     late = popen.pop("late", None)
+    keys = None
+    if popen.pop("terminal", False):  # standard input a terminal, what is typed waiting in it
+        keys, popen["stdin"] = pty.openpty()
+        os.write(keys, row["typed"])
     with tempfile.TemporaryFile() as unread, open(locked or os.devnull) as lock:
         if locked:
             fcntl.flock(lock, fcntl.LOCK_EX)  # as another run writing there would hold it
@@ -398,6 +411,9 @@ def run_row(row, folder):
                 threading.Thread(target=come_late, args=(folder, proc, late), daemon=True).start()
             out, err = proc.communicate(row["typed"], timeout=600)
         same("standard input left unread", row["typed"] is not None or unread.tell() == 0, True)
+    if keys is not None:
+        os.close(keys)
+        os.close(popen["stdin"])
     if row["out"] is not None:
         same("console", out.decode("utf-8", "surrogateescape"), row["out"])
     err = err.decode("utf-8", "surrogateescape")

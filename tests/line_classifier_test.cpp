@@ -128,7 +128,8 @@ line_facts facts_of(line_classifier& c, const row& r, std::size_t piece) {
 
 int main() {
   for (const row& r : rows) {
-    for (const std::size_t piece : {0ul, 1ul, 2ul, 3ul, 4ul, 5ul, 9ul, 300ul, bulk}) {
+    for (const std::size_t piece :
+         std::initializer_list<std::size_t>{0, 1, 2, 3, 4, 5, 9, 300, bulk}) {
       line_classifier c;  // the fan's speed is a view of what it read
       const line_facts f = facts_of(c, r, piece);
       const bool right = f.travel == r.travel && f.sets_fan == r.sets_fan && f.fan.on == r.fan_on &&
