@@ -101,30 +101,14 @@ def changed(path, command):
     return f"Already changed: {path} (by {command}; run it on the slicer's original to change it again)"
 
 
-def fan_lines(pairs, speed=b"200"):
-    """Lines with the travel moves among them (True) bracketed."""
-    return b"".join(b"M107\n" + line + b"M106 S" + speed + b"\n" if travel else line for line, travel in pairs)
-
-
-# The G1 rule's cases are rows of tests/line_classifier_test.cpp; these are end to end.
-G1_CASES = [(b"G1 X134.6 Y136.9 F18000\n", True), (b"G1 X3 ; E5\n", True), (b"G1 Y2 E1\n", False),
-            (b"G1 Z0.4 F720\n", False), (b"G0 X5\n", True)]
-# The print's own fan: off on the first layer, other fans and an end that turns it off kept.
-FAN_PLAN = b";LAYER:0\nM107\nG0 X1\n;LAYER:1\nM106 S255\nG0 X2\nM106 P1 S9\nG0 X3\nM106 S127.5\nG0 X4\n" \
-           b"M106 S0\nG0 X5\nM106\nG0 X6\nM107\nG0 X7\n"
-FAN_KEPT = b";LAYER:0\nM107\nG0 X1\n;LAYER:1\nM106 S255\n" + fan_lines([(b"G0 X2\n", True)], b"255") + \
-           b"M106 P1 S9\n" + fan_lines([(b"G0 X3\n", True)], b"255") + b"M106 S127.5\n" + \
-           fan_lines([(b"G0 X4\n", True)], b"127.5") + b"M106 S0\nG0 X5\nM106\n" + \
-           fan_lines([(b"G0 X6\n", True)], b"255") + b"M107\nG0 X7\n"
 # Every mistake is a row of tests/command_line_test.cpp; these are end to end.
 MISTAKES = [(("--fast", "a.gcode"), "unknown option '--fast'"), (("a.gcode", "--fast"), "unknown option '--fast'"),
             (script("a.gcode", "--min-travel=2x"), "invalid length '2x': give millimetres or seconds, such as 2, 12.5mm or 0.5s")]
-# Travels under --min-travel (in place for "joined", with --g1-travel and keep for "g1_and_keep"); where the nozzle
-# is, through every mode and command, is in tests/line_classifier_test.cpp. The
-# print's lines, the length, and the first and last travel move of each travel that gets a fan pair.
+# Travels under --min-travel (in place for "joined", with --g1-travel and keep for "g1_and_keep"): the print's lines, the
+# length, and the first and last travel move of each travel that gets a fan pair. The G1 rule, the print's own fan and
+# where the nozzle is, through every mode and command, are rows of tests/line_classifier_test.cpp.
 # A travel is 3 mm long; a Z hop and a retraction join its moves.
 TRAVEL = [b"G1 X0 Y0 E1", b"G0 X1", b"G1 E-1", b"G0 Z1", b"G0 X3 ; on", b"G1 E1", b"G1 X4 E2"]
-HELD = [b"; held" * 10] * 20000  # more than a travel holds back
 
 
 def up_to_the_bound(over):
@@ -132,15 +116,11 @@ def up_to_the_bound(over):
     move: distinct lines, so that a line dropped or moved shows."""
     return [b"G1 X0 Y0 E1", b"G0 X0.5", *[b";%062d" % i for i in range(13106)], b";" * (33 + over), b"G0 X1", b"G1 X2 E1"]
 TRAVELS = [("joined", TRAVEL, "2", [(1, 4)]), ("at_the_length", TRAVEL, "3", [(1, 4)]),
-           ("below_the_length", TRAVEL, "3.01", []), ("zero", TRAVEL, "0", [(1, 4)]),
-           ("after_a_run_of_moves", [b"G1 X0 Y0 E1", b"G1 X1 Y2 E1", b"G1 X3 E1", b"G0 X5 Y2", b"G1 X9 E1"], "3", []),
            ("ended_by_a_fan_line", [b"G1 X0 Y0 E1", b"G0 X5", b"M106 S100", b"G0 X6"], "2", [(1, 1)]),
            ("g1_and_keep", [b"M107", b"G1 X0 Y0 E1", b"G1 X5", b"M106 S100", b"G1 X1 E1", b"G1 X9 F9", b"G1 E1"],
             "2", [(5, 5)]),
-           ("held_lines_bounded", [b"G1 X0 Y0 E1", b"G0 X0.5", *HELD, b"G0 X1", b"G1 X2 E1"], "2", [(1, 1)]),
            ("bound_passed_before_its_last_move", [b"G1 X0 Y0 E1", b"G0 X0.5 ;" + b"a" * ((1 << 20) - 200), b";" * 300, b"G0 X1",
                                                   b"G1 X2 E1"], "2", [(1, 3)]),
-           ("at_the_length_in_decimals", [b"G1 X0.3 Y0 E1", b"G0 X2.3", b"G1 X9 E2"], "2", [(1, 1)]),
            *[(f"length_{name}", [b"G1 X0 Y0 E1", b"G0 X" + x, b"G1 X9 E2"], length, pairs) for name, x, length, pairs in [
                ("within_a_micron", b"1.9999995", "2", [(1, 1)]), ("short_by_two_microns", b"1.999998", "2", []),
                ("a_micron_below", b"2", "2.000001", [(1, 1)])]],
@@ -260,7 +240,6 @@ ROWS = dict([
          files={"-a.gcode": G0}, args=script("--", "-a.gcode"), expect={"-a.gcode_tormel.gcode": NOTED}),
     case("note_in_the_last_line_end", said(f"Written to File: {COPY}"), files={"a.gcode": b"G1\r\nG0 X1"},
          args=script("a.gcode"), expect={COPY: b"G1\r\nM107\r\nG0 X1\r\nM106 S200\r\n" + NOTE.replace(b"\n", b"\r\n")}),
-    # A file changed from the command line is left as it is, its modification time too, and nothing is written.
     # A file changed from the command line is left as it is, its modification time too, and nothing is written: the
     # note found as a line of its own anywhere, with white space around it, in the last 512 bytes or by the pass.
     *[case(f"already_changed_{i}", said(changed(path, command)), files={path: content}, args=script(*args),
@@ -317,24 +296,16 @@ ROWS = dict([
       for i, (args, what) in enumerate(MISTAKES)],
     case("help", None, args=("--help",)),
     case("version", said(BANNER[0]), args=("--version",)),
-    case("g1_travel", said("Written to File: a.gcode_tormel.gcode"), files={"a.gcode": b"".join(l for l, _ in G1_CASES)},
-         args=("--g1-travel", "a.gcode", "--speed=200"), expect={COPY: fan_lines(G1_CASES) + NOTE.replace(b"\n", b" --g1-travel\n")}),
     # A CR before a line feed, even one a read splits from it, ends the words; a lone one at the end is a byte of them.
     case("g1_travel_cr_at_the_last_word", said("Written to File: a.gcode_tormel.gcode"),
          files={"a.gcode": b"G1 X1 Y1 E0\r\n" + LONG_G1 + b"\n" + LONG_G1}, args=script("--g1-travel", "a.gcode"),
          expect={COPY: b"M107\r\nG1 X1 Y1 E0\r\nM106 S200\r\nM107\r\n" + LONG_G1 + b"\nM106 S200\r\n" + LONG_G1 + b"\r\n" + NOTE.replace(b"\n", b" --g1-travel\r\n")}),
-    case("fan_kept_as_the_print_plans_it", said("Written to File: a.gcode_tormel.gcode"), files={"a.gcode": FAN_PLAN},
-         args=script("a.gcode", speed="keep"), expect={COPY: FAN_KEPT + NOTE.replace(b"200", b"keep")}),
-    *[case(f"dialogue_with_g1_travel_and_keep_{i}", success("a.gcode", "M106 S100", "M107", "G1 X1 Y1", "M106 S100"),
-           files={"a.gcode": b"M106 S100\nG1 X1 Y1\n"}, args=args, typed=b"keep\n",
-           expect={COPY: b"M106 S100\nM107\nG1 X1 Y1\nM106 S100\n"})
-      for i, args in enumerate([("--g1-travel", "a.gcode"), ("a.gcode", "--g1-travel")])],
     *[case(f"min_travel_{name}", said(f"Written to File: {'a.gcode' if name == 'joined' else COPY}"), files={"a.gcode": lines_of(lines)},
            args=travel_run(name, length)[0], expect={"a.gcode" if name == "joined" else COPY:
            lines_of(with_pairs(lines, pairs, b"100" if "keep" in name else b"200")) + travel_run(name, length)[1]})
       for name, lines, length, pairs in TRAVELS],
     case("min_travel_in_the_dialogue", success("a.gcode", *[line.decode() for line in with_pairs(TRAVEL, [(1, 4)], b"200")]),
-         files={"a.gcode": lines_of(TRAVEL)}, args=("--min-travel", "2", "a.gcode"), expect={COPY: lines_of(with_pairs(TRAVEL, [(1, 4)], b"200"))}),
+         files={"a.gcode": lines_of(TRAVEL)}, args=("a.gcode", "--min-travel", "2"), expect={COPY: lines_of(with_pairs(TRAVEL, [(1, 4)], b"200"))}),
 ])
 
 
