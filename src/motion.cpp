@@ -209,12 +209,8 @@ line_motion follow_motion(nozzle& at, std::string_view words, bool cut) {
   return motion;
 }
 
-move_kind kind_of_move(const nozzle& at, std::string_view words) {
+move_kind kind_of_any_move(const nozzle& at, std::string_view words) {
   const std::size_t size = words.size();
-  // Most lines of a print are "G1 X.. Y.. E..": told at a glance.
-  if (size > 2 && words[0] == 'G' && words[1] >= '0' && words[1] <= '3' && is_blank(words[2])) {
-    return !at.relative && size <= max_motion_words ? move_kind::in_run : move_kind::other;
-  }
   std::string_view rest = words.substr(0, max_motion_words);
   const std::string_view command = next_word(rest);
   if (size > max_motion_words && rest.empty()) return move_kind::other;

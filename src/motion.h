@@ -76,7 +76,16 @@ line_motion follow_motion(nozzle& at, std::string_view words, bool cut);
 /// longer than max_motion_words whose first word reaches the cut are read
 /// as follow_motion reads them: as a command that may move anywhere.
 enum class move_kind { none, in_run, other };
-move_kind kind_of_move(const nozzle& at, std::string_view words);
+move_kind kind_of_any_move(const nozzle& at, std::string_view words);
+inline move_kind kind_of_move(const nozzle& at, std::string_view words) {
+  // Most lines of a print are "G1 X.. Y.. E..": told at a glance.
+  const std::size_t size = words.size();
+  if (size > 2 && words[0] == 'G' && words[1] >= '0' && words[1] <= '3' &&
+      (words[2] == ' ' || words[2] == '\t')) {
+    return !at.relative && size <= max_motion_words ? move_kind::in_run : move_kind::other;
+  }
+  return kind_of_any_move(at, words);
+}
 
 /// For a move that kind_of_move puts in a run: whether it moves the nozzle
 /// in X or Y, as follow_motion would say, without reading its numbers.
