@@ -95,7 +95,7 @@ bool obey(unsigned char command, bool& packing, bool& blankless) {
 // Packed bytes go into `out` past `used`; it grows as lines need room.
 struct packer {
   std::string& out;
-  std::size_t used;
+  std::size_t used = 0;
   bool packing = false;
   bool blankless = false;
 
@@ -216,13 +216,12 @@ void pack_line(std::string_view line, packer& out) {
 
 }  // namespace
 
-bool meatpack_decode(std::string_view data, std::string& text) {
-  const std::size_t start = text.size();
+bool meatpack_decode(std::string_view data, std::string& room, std::string_view& text) {
   // A byte gives at most two characters, each with a blank put back before it.
-  text.resize(start + 4 * data.size());
+  if (room.size() < 4 * data.size()) room.resize(4 * data.size());
   const auto* in = reinterpret_cast<const unsigned char*>(data.data());
   const auto* const end = in + data.size();
-  unpacker out{text.data() + start};
+  unpacker out{room.data()};
   bool packing = false, whole_data = true;
   while (whole_data && in != end) {
     if (in[0] == signal_byte && end - in >= 2 && in[1] == signal_byte) {
@@ -247,16 +246,18 @@ bool meatpack_decode(std::string_view data, std::string& text) {
       }
     }
   }
-  text.resize(whole_data ? static_cast<std::size_t>(out.at - text.data()) : start);
+  if (whole_data)
+    text = std::string_view(room.data(), static_cast<std::size_t>(out.at - room.data()));
   return whole_data;
 }
 
-bool meatpack_encode(std::string_view text, bool keep_comment_lines, std::string& out) {
+bool meatpack_encode(std::string_view text, bool keep_comment_lines, std::string& room,
+                     std::string_view& packed) {
   if (text.find('\xFF') != text.npos) return false;
-  packer packed{out, out.size()};
-  packed.room(text.size() * 3 / 4 + 16);
-  packed.signal(packing_on);
-  packed.signal(blankless_on);
+  packer out{room};
+  out.room(text.size() * 3 / 4 + 16);
+  out.signal(packing_on);
+  out.signal(blankless_on);
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
@@ -266,16 +267,16 @@ bool meatpack_encode(std::string_view text, bool keep_comment_lines, std::string
     line = kept_part(line, keep_comment_lines, comment_line);
     if (line.empty()) continue;
     if (!comment_line) {
-      pack_line(line, packed);
+      pack_line(line, out);
       continue;
     }
-    if (packed.packing) packed.signal(packing_off);
-    char* const at = packed.room(line.size() + 1);
+    if (out.packing) out.signal(packing_off);
+    char* const at = out.room(line.size() + 1);
     line.copy(at, line.size());
     at[line.size()] = '\n';
-    packed.used += line.size() + 1;
+    out.used += line.size() + 1;
   }
-  packed.signal(reset_all);
-  out.resize(packed.used);
+  out.signal(reset_all);
+  packed = std::string_view(room.data(), out.used);
   return true;
 }

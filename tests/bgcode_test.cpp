@@ -48,7 +48,7 @@ reading read_file(std::string_view file) {
   for (bgcode_part part;
        (part = bgcode_read(reader)) == bgcode_part::bytes || part == bgcode_part::text;) {
     got.bytes += reader.bytes;
-    if (part == bgcode_part::text) got.text += reader.text, got.parts.push_back(reader.text);
+    if (part == bgcode_part::text) got.text += reader.text, got.parts.emplace_back(reader.text);
   }
   got.reason = reader.reason;
   got.format = reader.format;
