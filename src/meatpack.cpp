@@ -144,7 +144,11 @@ struct packer {
 constexpr unsigned newline_code = 12;
 
 // Eight bytes as a number, the first the lowest, and four back.
-constexpr bool big_endian = __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+constexpr bool big_endian = true;
+#else
+constexpr bool big_endian = false;
+#endif
 std::uint64_t load_low_first(const unsigned char* from) {
   std::uint64_t word;
   std::memcpy(&word, from, 8);
