@@ -26,28 +26,33 @@ std::string in_block(const std::string& what, const bgcode_reader& reader) {
   return what + " in block " + std::to_string(reader.block);
 }
 
-// Appends `size` bytes of the input to `bytes`. False at the end of the input
-// or on an error, with the reason unless `may_end` and the input has ended
-// before the first byte.
-bool read_exactly(bgcode_reader& reader, std::string& bytes, std::size_t size,
-                  bool may_end = false) {
-  const std::size_t start = bytes.size();
-  bytes.resize(start + size);
+// Reads `size` bytes of the input to `into`; how many it read. Fewer at the
+// end of the input or on an error, with the reason unless `may_end` and the
+// input has ended before the first byte.
+std::size_t read_into(bgcode_reader& reader, char* into, std::size_t size, bool may_end = false) {
   std::size_t got = 0;
   while (got < size) {
-    const std::ptrdiff_t count = read_from(reader.source, bytes.data() + start + got, size - got);
+    const std::ptrdiff_t count = read_from(reader.source, into + got, size - got);
     if (count < 0) fail(reader, failure_reason());
     if (count == 0 && !(may_end && got == 0)) {
       fail(reader, reader.block == 0 ? "the file ends inside its header"
                                      : in_block("the file ends", reader));
     }
-    if (count <= 0) {
-      bytes.resize(start + got);
-      return false;
-    }
+    if (count <= 0) break;
     got += static_cast<std::size_t>(count);
   }
-  return true;
+  return got;
+}
+
+// Appends `size` bytes of the input to `bytes`. False when read_into reads
+// fewer.
+bool read_exactly(bgcode_reader& reader, std::string& bytes, std::size_t size,
+                  bool may_end = false) {
+  const std::size_t start = bytes.size();
+  bytes.resize(start + size);
+  const std::size_t got = read_into(reader, bytes.data() + start, size, may_end);
+  bytes.resize(start + got);
+  return got == size;
 }
 
 std::uint32_t crc_of(std::uint32_t crc, std::string_view bytes) {
@@ -98,15 +103,14 @@ bgcode_part read_gcode(bgcode_reader& reader, std::uint32_t size, std::uint32_t 
   if (size > bgcode_max_block || stored > bgcode_max_block) {
     return fail(reader, in_block("more than 1 MiB of G-code", reader));
   }
-  reader.data.clear();
-  if (!read_exactly(reader, reader.data, stored)) return bgcode_part::failed;
-  const std::uint32_t crc = crc_of(crc_of(0, reader.bytes), reader.data);
-  if (!checksum_matches(reader, crc, reader.unpacked)) return bgcode_part::failed;
+  if (reader.data.size() < stored) reader.data.resize(stored);  // kept, as the other rooms are
+  if (read_into(reader, reader.data.data(), stored) != stored) return bgcode_part::failed;
+  const std::string_view data(reader.data.data(), stored);
+  const std::uint32_t crc = crc_of(crc_of(0, reader.bytes), data);
+  if (!checksum_matches(reader, crc, reader.bytes)) return bgcode_part::failed;
   reader.bytes.clear();
   std::string why;
-  if (!bgcode_decode_text(reader.data, reader.format, size, reader.unpacked, reader.text, why)) {
-    return fail(reader, in_block(why, reader));
-  }
+  if (!bgcode_decode_text(data, size, reader, why)) return fail(reader, in_block(why, reader));
   return bgcode_part::text;
 }
 
@@ -154,7 +158,7 @@ bgcode_part read_block(bgcode_reader& reader) {
 
 bgcode_part bgcode_read(bgcode_reader& reader) {
   reader.bytes.clear();
-  reader.text.clear();
+  reader.text = {};
   if (reader.finished) return reader.reason.empty() ? bgcode_part::end : bgcode_part::failed;
   if (!reader.started) return read_file_header(reader);
   if (reader.left_to_copy > 0) return copy_block(reader);

@@ -18,6 +18,7 @@
 
 #include "byte_source.h"
 #include "file_io.h"
+#include "heatshrink.h"
 
 /// The most text the writer puts in one G-code block, as slicers do; lines
 /// are never split, so a longer line gets a block of its own.
@@ -57,7 +58,9 @@ struct bgcode_reader {
   /// of the G-code block read last.
   bgcode_format format;
   std::string bytes;
-  std::string text;
+  /// The text of a G-code block: a view of the reader's own rooms, good until
+  /// the next step.
+  std::string_view text;
   /// Why reading failed, in a few words (`bad checksum in block 5`).
   std::string reason;
 
@@ -68,8 +71,9 @@ struct bgcode_reader {
   bool finished = false;
   std::uint64_t left_to_copy = 0;
   std::uint32_t crc = 0;
-  std::string data;
-  std::string unpacked;
+  // Rooms for a G-code block as read, decompressed and decoded: they grow to
+  // the largest block and stay, so that they are not cleared for each block.
+  std::string data, unpacked, decoded;
 };
 
 /// Reads the next part: first the file header (as bytes), then block after
@@ -88,10 +92,12 @@ struct bgcode_writer {
   /// Why writing failed: the system's reason or the text's.
   std::string reason;
 
-  // Kept from one call to the next: the text held, and room to make a block.
+  // Kept from one call to the next: the text held, and rooms to make a block
+  // in, kept as the reader's are.
   std::string text;
   bool wrote_text = false;
   std::string packed, data, block;
+  heatshrink_tables tables;
 };
 
 /// Writes bytes the reader handed on, as they are (after any text held).

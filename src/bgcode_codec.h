@@ -42,14 +42,16 @@ inline void bgcode_append_number(std::string& bytes, std::uint32_t value, std::s
   for (std::size_t i = 0; i < size; ++i) bytes.push_back(static_cast<char>(value >> (8 * i)));
 }
 
-/// Puts into `text` what the data of a G-code block stands for, decompressed
-/// to `size` bytes (in `unpacked`) and decoded. False when it does not make
-/// exactly that many bytes or does not decode, with the reason.
-bool bgcode_decode_text(std::string_view data, const bgcode_format& format, std::uint32_t size,
-                        std::string& unpacked, std::string& text, std::string& reason);
+/// Views in `reader.text` what the data of a G-code block stands for,
+/// decompressed to `size` bytes and decoded in the reader's rooms. False when
+/// it does not make exactly that many bytes or does not decode, with the
+/// reason.
+bool bgcode_decode_text(std::string_view data, std::uint32_t size, bgcode_reader& reader,
+                        std::string& reason);
 
-/// Puts into `data` the G-code block data that holds `text`, encoded (into
-/// `packed`, whose size is the block's uncompressed size) and compressed.
-/// False, with the reason, when the encoding cannot hold the text.
-bool bgcode_encode_text(std::string_view text, const bgcode_format& format, std::string& packed,
-                        std::string& data, std::string& reason);
+/// Views in `packed` the G-code block data that holds `text`, encoded (its
+/// size is the block's uncompressed size), and in `data` that compressed,
+/// made in the writer's rooms. False, with the writer's reason, when the
+/// encoding cannot hold the text.
+bool bgcode_encode_text(std::string_view text, const bgcode_format& format, bgcode_writer& writer,
+                        std::string_view& packed, std::string_view& data);

@@ -13,9 +13,8 @@ bool write_bytes(bgcode_writer& writer, std::string_view bytes) {
 
 // Writes `text` as one G-code block.
 bool write_block(bgcode_writer& writer, std::string_view text, const bgcode_format& format) {
-  std::string& packed = writer.packed;
-  std::string& data = writer.data;
-  if (!bgcode_encode_text(text, format, packed, data, writer.reason)) return false;
+  std::string_view packed, data;
+  if (!bgcode_encode_text(text, format, writer, packed, data)) return false;
   if (packed.size() > bgcode_max_block || data.size() > bgcode_max_block) {
     writer.reason = "a line too long for one block of binary G-code";
     return false;

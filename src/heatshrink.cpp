@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <vector>
+#include <limits>
 
 namespace {
 
@@ -19,55 +19,72 @@ constexpr int max_tries = 8;
 
 constexpr int hash_bits = 14;
 
-// The bits of a stream, first bit first. Bytes go into the store only as far
-// as the data goes, so unread bits at the end are the last byte's filling.
+// Eight bytes as a number, the first the highest, and back.
+std::uint64_t load_high_first(const unsigned char* from) {
+  std::uint64_t word;
+  std::memcpy(&word, from, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  word = __builtin_bswap64(word);
+#endif
+  return word;
+}
+
+void store_high_first(unsigned char* to, std::uint64_t word) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  word = __builtin_bswap64(word);
+#endif
+  std::memcpy(to, &word, 8);
+}
+
+// The bits of a stream, first bit first, from the top of a store that is
+// topped up eight bytes at a time while the data lasts, without a branch on
+// how many fit. Bytes go into the store only as far as the data goes, so
+// unread bits at the end are the last byte's filling.
 struct bit_reader {
   const unsigned char* at;
   const unsigned char* end;
   std::uint64_t store = 0;
-  int count = 0;
+  int count = 0;  // how many bits at the top of the store are the data's
 
-  bool has(int bits) {
-    if (count >= bits) return true;
-    while (count <= 56 && at != end) {
-      store = store << 8 | *at++;
-      count += 8;
+  // Tops the store up to at least 56 bits, or to the end of the data. The
+  // bits below the whole bytes taken are those of the bytes that follow,
+  // which the next fill puts there again.
+  void fill() {
+    if (end - at >= 8) {
+      store |= load_high_first(at) >> count;
+      at += (63 - count) / 8;
+      count |= 56;
+    } else {
+      for (; count <= 56 && at != end; count += 8) store |= std::uint64_t{*at++} << (56 - count);
     }
-    return count >= bits;
   }
 
   unsigned take(int bits) {
+    const auto value = static_cast<unsigned>(store >> (64 - bits));
+    store <<= bits;
     count -= bits;
-    return static_cast<unsigned>(store >> count) & ((1u << bits) - 1);
+    return value;
   }
 };
 
-// Bits go out four bytes at a time, first bit first.
+// Bits go out first bit first. Each put writes eight bytes and moves on by
+// the whole ones, so that it needs no branch; the stream must have room for
+// eight bytes past its end.
 struct bit_writer {
   unsigned char* at;
-  std::uint64_t store = 0;
-  int count = 0;
+  std::uint64_t store = 0;  // the bits not yet passed, at the bottom
+  int count = 0;            // how many: fewer than eight between puts
 
   void put(unsigned value, int bits) {
     store = store << bits | value;
     count += bits;
-    if (count >= 32) {
-      count -= 32;
-      const auto word = static_cast<std::uint32_t>(store >> count);
-      const unsigned char bytes[4] = {
-          static_cast<unsigned char>(word >> 24), static_cast<unsigned char>(word >> 16),
-          static_cast<unsigned char>(word >> 8), static_cast<unsigned char>(word)};
-      std::memcpy(at, bytes, 4);
-      at += 4;
-    }
+    store_high_first(at, store << (64 - count));
+    at += count / 8;
+    count %= 8;
   }
 
-  // Where the stream ends, once its last byte is filled up with zero bits.
-  unsigned char* finish() {
-    for (; count >= 8; count -= 8) *at++ = static_cast<unsigned char>(store >> (count - 8));
-    if (count > 0) *at++ = static_cast<unsigned char>(store << (8 - count));
-    return at;
-  }
+  // Where the stream ends: the last byte, filled up with zero bits, is written.
+  unsigned char* finish() const { return at + (count > 0); }
 };
 
 // How many of the first `most` bytes at `a` and `b` are the same.
@@ -88,51 +105,54 @@ std::size_t same_length(const unsigned char* a, const unsigned char* b, std::siz
   return length;
 }
 
+// The hash of the three bytes at `at`, read as four: the fourth must be there.
 unsigned hash_at(const unsigned char* at) {
-  const std::uint32_t three = at[0] | at[1] << 8 | at[2] << 16;
+  std::uint32_t four;
+  std::memcpy(&four, at, 4);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  const std::uint32_t three = four & 0xFFFFFF;
+#else
+  const std::uint32_t three = four >> 8;
+#endif
   return (three * 2654435761u) >> (32 - hash_bits);
 }
 
 }  // namespace
 
-bool heatshrink_decode(std::string_view data, int window_bits, std::size_t size, std::string& out) {
-  const std::size_t start = out.size();
+bool heatshrink_decode(std::string_view data, int window_bits, std::size_t size,
+                       std::string& room) {
   // Room past the end for a reference copied sixteen bytes at once.
-  out.resize(start + size + max_length);
-  char* const made_at = out.data() + start;
+  if (room.size() < size + max_length) room.resize(size + max_length);
+  char* const made_at = room.data();
   const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
   bit_reader in{bytes, bytes + data.size()};
+  const int reference_bits = window_bits + length_bits;
   std::size_t made = 0;
-  bool whole = true;
-  while (whole && made < size) {
-    if (!in.has(1)) {
-      whole = false;
-    } else if (in.take(1) == 1) {
-      whole = in.has(8);
-      if (whole) made_at[made++] = static_cast<char>(in.take(8));
-    } else if (!in.has(window_bits + length_bits)) {
-      whole = false;
-    } else {
-      const std::size_t distance = in.take(window_bits) + std::size_t{1};
-      const std::size_t length = in.take(length_bits) + std::size_t{1};
-      whole = distance <= made && length <= size - made;
-      if (whole && distance >= max_length) {
-        std::memcpy(made_at + made, made_at + made - distance, max_length);
-      } else {
-        // Byte by byte: a reference may overlap the bytes it makes.
-        for (std::size_t i = 0; whole && i < length; ++i) {
-          made_at[made + i] = made_at[made + i - distance];
-        }
-      }
-      made += length;
+  while (made < size) {
+    in.fill();
+    if (in.count == 0) return false;
+    if (in.take(1) == 1) {
+      if (in.count < 8) return false;
+      made_at[made++] = static_cast<char>(in.take(8));
+      continue;
     }
+    if (in.count < reference_bits) return false;
+    const std::size_t distance = in.take(window_bits) + std::size_t{1};
+    const std::size_t length = in.take(length_bits) + std::size_t{1};
+    if (distance > made || length > size - made) return false;
+    if (distance >= max_length) {
+      std::memcpy(made_at + made, made_at + made - distance, max_length);
+    } else {
+      // Byte by byte: a reference may overlap the bytes it makes.
+      for (std::size_t i = 0; i < length; ++i) made_at[made + i] = made_at[made + i - distance];
+    }
+    made += length;
   }
-  whole = whole && in.at == in.end && in.count < 8;
-  out.resize(whole ? start + size : start);
-  return whole;
+  return in.at == in.end && in.count < 8;
 }
 
-void heatshrink_encode(std::string_view data, int window_bits, std::string& out) {
+std::string_view heatshrink_encode(std::string_view data, int window_bits,
+                                   heatshrink_tables& tables, std::string& room) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
   const std::size_t size = data.size();
   // Distances stop one short of the window, which some decoders keep as a
@@ -140,32 +160,49 @@ void heatshrink_encode(std::string_view data, int window_bits, std::string& out)
   const std::size_t window = (std::size_t{1} << window_bits) - 1;
   const std::size_t mask = window;
   // The latest place of each hash, and before each place the one before it
-  // with the same hash; places are kept one up, so that 0 is none.
-  std::vector<std::uint32_t> latest(std::size_t{1} << hash_bits, 0);
-  std::vector<std::uint32_t> earlier(mask + 1, 0);
-  const std::size_t start = out.size();
-  out.resize(start + size + size / 8 + 8);
-  bit_writer bits{reinterpret_cast<unsigned char*>(out.data()) + start};
-  const std::size_t hashed_end = size < min_length ? 0 : size - min_length + 1;
+  // with the same hash. A place is kept as a number that grows from block to
+  // block and leaves a window's gap between them, so that one test tells the
+  // places in the window from those before it, in this block or another: the
+  // tables need no clearing until the numbers would run out.
+  if (tables.earlier.size() != mask + 1 ||
+      tables.base + window + std::uint64_t{size} > std::numeric_limits<std::uint32_t>::max()) {
+    tables.latest.assign(std::size_t{1} << hash_bits, 0);
+    tables.earlier.assign(mask + 1, 0);
+    tables.base = 0;
+  }
+  std::uint32_t* const latest = tables.latest.data();
+  std::uint32_t* const earlier = tables.earlier.data();
+  const auto first = static_cast<std::uint32_t>(tables.base + window + 1);  // place 0's
+  const auto insert = [=](std::size_t place) {
+    std::uint32_t& head = latest[hash_at(bytes + place)];
+    earlier[place & mask] = head;
+    head = static_cast<std::uint32_t>(first + place);
+  };
+  // Nine bits a byte at most, and the bit writer's eight bytes.
+  if (room.size() < size + size / 8 + 16) room.resize(size + size / 8 + 16);
+  bit_writer bits{reinterpret_cast<unsigned char*>(room.data())};
+  const std::size_t hashed_end = size < 4 ? 0 : size - 3;  // places whose hash can read four bytes
   std::size_t at = 0;
   while (at < size) {
-    const std::size_t most = std::min(max_length, size - at);
     std::size_t best = 0, best_from = 0;
-    std::uint32_t* const head = at < hashed_end ? &latest[hash_at(bytes + at)] : nullptr;
-    std::uint32_t from = head != nullptr ? *head : 0;
-    for (int tries = max_tries; from != 0 && at - (from - 1) <= window && tries > 0; --tries) {
-      const std::size_t candidate = from - 1;
-      if (bytes[candidate + best] == bytes[at + best]) {
-        const std::size_t length = same_length(bytes + candidate, bytes + at, most);
-        if (length > best) best = length, best_from = candidate;
-        if (best == most) break;
+    if (at < hashed_end) {
+      const std::size_t most = std::min(max_length, size - at);
+      const auto oldest = static_cast<std::uint32_t>(first + at - window - 1);
+      std::uint32_t& head = latest[hash_at(bytes + at)];
+      std::uint32_t from = head;
+      for (int tries = max_tries; from > oldest && tries > 0; --tries) {
+        const std::size_t candidate = from - first;
+        if (bytes[candidate + best] == bytes[at + best]) {
+          const std::size_t length = same_length(bytes + candidate, bytes + at, most);
+          if (length > best) best = length, best_from = candidate;
+          if (best == most) break;
+        }
+        // Always an earlier place: a place's slot is taken again only by the
+        // place a whole window after it, which is not there yet.
+        from = earlier[candidate & mask];
       }
-      const std::uint32_t next = earlier[candidate & mask];
-      from = next < from ? next : 0;  // a newer place has taken that slot
-    }
-    if (head != nullptr) {
-      earlier[at & mask] = *head;
-      *head = static_cast<std::uint32_t>(at + 1);
+      earlier[at & mask] = head;
+      head = static_cast<std::uint32_t>(first + at);
     }
     if (best >= min_length) {
       bits.put(static_cast<unsigned>(at - best_from - 1) << length_bits |
@@ -175,13 +212,11 @@ void heatshrink_encode(std::string_view data, int window_bits, std::string& out)
       best = 1;
       bits.put(0x100 | bytes[at], 9);
     }
-    for (const std::size_t end = at++ + best; at < end; ++at) {
-      if (at >= hashed_end) continue;
-      std::uint32_t& first = latest[hash_at(bytes + at)];
-      earlier[at & mask] = first;
-      first = static_cast<std::uint32_t>(at + 1);
-    }
+    const std::size_t end = at + best;
+    for (const std::size_t hashed = std::min(end, hashed_end); ++at < hashed;) insert(at);
+    at = end;
   }
-  out.resize(
-      static_cast<std::size_t>(bits.finish() - reinterpret_cast<unsigned char*>(out.data())));
+  tables.base = static_cast<std::uint32_t>(first + size - 1);  // the last place's
+  const auto* const start = reinterpret_cast<unsigned char*>(room.data());
+  return std::string_view(room.data(), static_cast<std::size_t>(bits.finish() - start));
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -20,92 +21,119 @@ constexpr unsigned whole = 0xF;
 constexpr std::string_view characters = "0123456789. \nGX";
 constexpr unsigned blank_code = 11;
 
-char character(unsigned code, bool blankless) {
+constexpr char character(unsigned code, bool blankless) {
   return code == blank_code && blankless ? 'E' : characters[code];
 }
 
+using code_table = std::array<unsigned char, 256>;
+
 // Each byte's code in the normal and the blank-less form.
-std::array<std::array<unsigned char, 256>, 2> make_codes() {
-  std::array<std::array<unsigned char, 256>, 2> codes{};
+constexpr std::array<code_table, 2> make_codes() {
+  std::array<code_table, 2> codes{};
   for (int blankless = 0; blankless < 2; ++blankless) {
-    codes[blankless].fill(whole);
+    for (unsigned char& code : codes[blankless]) code = whole;
     for (unsigned code = 0; code < characters.size(); ++code) {
       codes[blankless][static_cast<unsigned char>(character(code, blankless))] = code;
     }
   }
   return codes;
 }
-const std::array<std::array<unsigned char, 256>, 2> codes = make_codes();
+constexpr std::array<code_table, 2> codes_of = make_codes();
 
-// Which bytes are two codes of digits or points, the same in both forms.
-std::array<bool, 256> make_number_pairs() {
-  std::array<bool, 256> pairs{};
-  for (unsigned byte = 0; byte < 256; ++byte) pairs[byte] = (byte & 0xF) <= 10 && byte >> 4 <= 10;
-  return pairs;
-}
-const std::array<bool, 256> is_number_pair = make_number_pairs();
+// Where the reader is in a line, which decides whether a character gets a
+// blank put back before it.
+enum place : unsigned { line_start, in_line, in_g_command, after_blank_in_g_command };
 
-// Puts decoded characters into the text as printers get them.
-struct unpacker {
-  char* at;
-  bool blankless = false;
-  bool line_start = true;
-  bool g_line = false;
-  char last = '\n';
-
-  void put(char c) {
-    if (c == '\n') {
-      if (!line_start) *at++ = '\n';
-      line_start = true;
-      return;
-    }
-    if (line_start) {
-      g_line = c == 'G';
-      line_start = false;
-    } else if (blankless && g_line && c >= 'A' && c <= 'Z' && last != ' ') {
-      *at++ = ' ';
-    }
-    *at++ = c;
-    last = c;
+// Puts one decoded character at `at` as printers get it; returns the place
+// after it.
+unsigned put(char c, bool blankless, unsigned place, char*& at) {
+  if (c == '\n') {
+    if (place != line_start) *at++ = '\n';
+    return line_start;
   }
+  if (place == line_start) {
+    *at++ = c;
+    return c == 'G' ? in_g_command : in_line;
+  }
+  if (place == in_g_command && blankless && c >= 'A' && c <= 'Z') *at++ = ' ';
+  *at++ = c;
+  if (place == in_line) return in_line;
+  return c == ' ' ? after_blank_in_g_command : in_g_command;
+}
+
+// What a byte gives in one form, from each place: its characters (a packed
+// byte's two, with any blanks put back) and the place it leads to. `slow`
+// marks a byte the tables cannot say alone: one that may begin a signal, or
+// a packed byte with whole bytes after it. Places are bytes of one number, so
+// that the next place comes from the byte alone and not from a lookup that
+// waits on the place before: the lookups of one byte after another overlap.
+// Thirty-two bytes, a power of two, for an index that is a shift.
+struct alignas(32) byte_steps {
+  char text[4][4];
+  std::uint8_t length[4];
+  std::uint32_t places;
+  bool slow;
 };
+// Forms: packing (2) or not, and the blank-less form (1) or not.
+using step_table = std::array<std::array<byte_steps, 256>, 4>;
+
+step_table make_steps() {
+  step_table steps{};
+  for (unsigned form = 0; form < 4; ++form) {
+    const bool blankless = (form & 1) != 0, packing = (form & 2) != 0;
+    for (unsigned byte = 0; byte < 256; ++byte) {
+      byte_steps& s = steps[form][byte];
+      const unsigned first = byte & 0xF, second = byte >> 4;
+      s.slow = packing ? first == whole || second == whole : byte == signal_byte;
+      for (unsigned place = 0; place < 4; ++place) {
+        char* at = s.text[place];
+        unsigned next = place;
+        if (!packing) {
+          next = put(static_cast<char>(byte), blankless, next, at);
+        } else if (!s.slow) {
+          next = put(character(first, blankless), blankless, next, at);
+          next = put(character(second, blankless), blankless, next, at);
+        }
+        s.length[place] = static_cast<std::uint8_t>(at - s.text[place]);
+        s.places |= next << 8 * place;
+      }
+    }
+  }
+  return steps;
+}
+// Made when first wanted, so that runs on text do not pay for them.
+const step_table& decoding_steps() {
+  static const step_table steps = make_steps();
+  return steps;
+}
 
 bool obey(unsigned char command, bool& packing, bool& blankless) {
-  switch (command) {
-    case packing_on:
-      packing = true;
-      return true;
-    case packing_off:
-      packing = false;
-      return true;
-    case reset_all:
-      packing = blankless = false;
-      return true;
-    case blankless_on:
-      blankless = true;
-      return true;
-    case blankless_off:
-      blankless = false;
-      return true;
-    default:
-      return false;
+  if (command == packing_on || command == packing_off) {
+    packing = command == packing_on;
+  } else if (command == blankless_on || command == blankless_off) {
+    blankless = command == blankless_on;
+  } else if (command == reset_all) {
+    packing = blankless = false;
+  } else {
+    return false;
   }
+  return true;
 }
 
-// Packed bytes go into `out` past `used`; it grows as lines need room.
+// Packed bytes go into `room` past `used`; it grows as lines need room.
 struct packer {
-  std::string& out;
-  std::size_t used;
+  std::string& room;
+  std::size_t used = 0;
   bool packing = false;
   bool blankless = false;
 
-  char* room(std::size_t size) {
-    if (out.size() < used + size) out.resize(std::max(out.size() * 2, used + size));
-    return out.data() + used;
+  char* reserve(std::size_t size) {
+    if (room.size() < used + size) room.resize(std::max(room.size() * 2, used + size));
+    return room.data() + used;
   }
 
   void signal(unsigned char command) {
-    char* at = room(3);
+    char* at = reserve(3);
     at[0] = at[1] = static_cast<char>(signal_byte);
     at[2] = static_cast<char>(command);
     used += 3;
@@ -113,29 +141,83 @@ struct packer {
   }
 };
 
-// Puts the byte of two characters, and after it those of them that have no code.
-char* pair(char* at, const std::array<unsigned char, 256>& code, char first, char second) {
-  const unsigned first_code = code[static_cast<unsigned char>(first)];
-  const unsigned second_code = code[static_cast<unsigned char>(second)];
-  *at++ = static_cast<char>(first_code | second_code << 4);
-  if (first_code == whole) *at++ = first;
-  if (second_code == whole) *at++ = second;
+constexpr unsigned newline_code = 12;
+
+// Eight bytes as a number, the first the lowest, and four back.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+constexpr bool big_endian = true;
+#else
+constexpr bool big_endian = false;
+#endif
+std::uint64_t load_low_first(const unsigned char* from) {
+  std::uint64_t word;
+  std::memcpy(&word, from, 8);
+  return big_endian ? __builtin_bswap64(word) : word;
+}
+void store_low_first(char* to, std::uint32_t word) {
+  if (big_endian) word = __builtin_bswap32(word);
+  std::memcpy(to, &word, 4);
+}
+
+// Packs the `count` characters, given with their codes, then the line end: a
+// line end left without a pair gets a second one, and readers drop the empty
+// line. Both must have room for ten more; writes up to four bytes past what
+// it puts. Eight codes go into four bytes at once, and a whole character,
+// one in a few groups of eight, after its pair's byte.
+char* pack_codes(char* at, unsigned char* codes, char* chars, std::size_t count) {
+  codes[count] = codes[count + 1] = newline_code;
+  chars[count] = chars[count + 1] = '\n';
+  count += 2 - count % 2;
+  std::memset(codes + count, 0, 8);  // no whole codes past the end
+  constexpr std::uint64_t ones = 0x0101010101010101;
+  for (std::size_t i = 0; i < count; i += 8) {
+    std::uint64_t eight = load_low_first(codes + i);
+    const std::uint64_t wholes = (eight + ones) & ones << 4;  // 15 carries into bit 4
+    // Each code with the next one's above it, in every other byte.
+    eight |= eight >> 4;
+    const std::uint64_t four = (eight & 0xFF) | (eight >> 8 & 0xFF00) | (eight >> 16 & 0xFF0000) |
+                               (eight >> 24 & 0xFF000000);
+    // Each whole character goes after its pair's byte: the bytes up to that
+    // one, then the character.
+    std::size_t done = 0;  // pairs whose bytes are out
+    for (std::uint64_t left = wholes; left != 0; left &= left - 1) {
+      const auto code = static_cast<std::size_t>(__builtin_ctzll(left)) / 8;
+      store_low_first(at, static_cast<std::uint32_t>(four >> 8 * done));
+      at += code / 2 + 1 - done;
+      done = code / 2 + 1;
+      *at++ = chars[i + code];
+    }
+    store_low_first(at, static_cast<std::uint32_t>(four >> 8 * done));
+    at += std::min<std::size_t>(4, (count - i) / 2) - done;
+  }
   return at;
 }
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+// For each form of the words of a G command (see g_letters), what each byte
+// is to them: its code in the blank-less form, and whether it is one of the
+// letters, a blank, or neither these nor part of a number.
+constexpr unsigned letter = 0x10, neither = 0x20, blank = 0x40;
+constexpr std::string_view word_letters[] = {"XYZEF", "XYZEFIJ", "XYZ", "XYZE"};
 
-bool is_number_part(char c) { return (c >= '0' && c <= '9') || c == '.' || c == '+' || c == '-'; }
-
-constexpr std::uint32_t letter_set(std::string_view letters) {
-  std::uint32_t set = 0;
-  for (const char letter : letters) set |= std::uint32_t{1} << (letter - 'A');
-  return set;
+constexpr std::array<code_table, std::size(word_letters)> make_word_kinds() {
+  std::array<code_table, std::size(word_letters)> kinds{};
+  for (std::size_t set = 0; set < kinds.size(); ++set) {
+    for (unsigned byte = 0; byte < 256; ++byte) {
+      const bool number = (byte >= '0' && byte <= '9') || byte == '.' || byte == '+' || byte == '-';
+      const bool is_letter =
+          word_letters[set].find(static_cast<char>(byte)) != word_letters[set].npos;
+      kinds[set][byte] = static_cast<unsigned char>(
+          codes_of[1][byte] | (is_letter ? letter : 0) | (byte == ' ' ? blank : 0) |
+          (!number && !is_letter && byte != ' ' ? neither : 0));
+    }
+  }
+  return kinds;
 }
+constexpr std::array<code_table, std::size(word_letters)> word_kinds = make_word_kinds();
 
-// The letters of the words that readers put blanks back before in a G
-// command, as slicers write them; none for other commands.
-std::uint32_t g_letters(std::string_view line, std::size_t& words) {
+// Which form of words (an index to word_letters) readers put blanks back
+// into in a G command, as slicers write them; -1 for other commands.
+int g_letters(std::string_view line, std::size_t& words) {
   unsigned number = 0;
   for (words = 1; words < line.size() && words < 4 && line[words] >= '0' && line[words] <= '9';
        ++words) {
@@ -143,43 +225,52 @@ std::uint32_t g_letters(std::string_view line, std::size_t& words) {
   }
   const bool plain =
       words > 1 && (words == 2 || line[1] != '0') && (words == line.size() || line[words] == ' ');
-  if (!plain) return 0;
-  switch (number) {
-    case 0:
-    case 1:
-      return letter_set("XYZEF");
-    case 2:
-    case 3:
-      return letter_set("XYZEFIJ");
-    case 28:
-      return letter_set("XYZ");
-    case 92:
-      return letter_set("XYZE");
-    default:
-      return 0;
+  constexpr unsigned commands[] = {0, 1, 2, 3, 28, 92};
+  constexpr int sets[] = {0, 0, 1, 1, 2, 3};
+  for (std::size_t i = 0; plain && i < std::size(commands); ++i) {
+    if (commands[i] == number) return sets[i];
   }
+  return -1;
 }
 
-// True when readers give `line` back from it without its blanks: a G command
-// of g_letters, then words that are each a blank, one of its letters and a
-// number, maybe empty.
-bool blanks_come_back(std::string_view line) {
+// Puts the blank-less codes and the characters of the G command `line`, but
+// its blanks, into `codes` and `chars` when readers give the line back from
+// them: a G command of g_letters, then words that are each a blank, one of
+// its letters and a number, maybe empty. That is: a letter exactly where a
+// blank came before, and nothing but those, blanks and numbers. Gives how
+// many it put, or none when readers would not.
+std::size_t bare_g_command(std::string_view line, unsigned char* codes, char* chars) {
   std::size_t at = 0;
-  const std::uint32_t letters = line[0] == 'G' ? g_letters(line, at) : 0;
-  if (letters == 0) return false;
+  const int set = g_letters(line, at);
+  if (set < 0) return 0;
+  const code_table& kinds = word_kinds[static_cast<std::size_t>(set)];
+  std::size_t count = 0;
+  const auto keep = [&](char c, unsigned kind) {
+    codes[count] = static_cast<unsigned char>(kind & 0xF);
+    chars[count++] = c;
+  };
+  for (std::size_t i = 0; i < at; ++i)
+    keep(line[i], codes_of[1][static_cast<unsigned char>(line[i])]);
+  // At a blank: the command or a number has ended there.
   while (at < line.size()) {
-    const char letter = at + 1 < line.size() ? line[at + 1] : '\0';
-    const bool word =
-        line[at] == ' ' && letter >= 'A' && letter <= 'Z' && (letters >> (letter - 'A') & 1) != 0;
-    if (!word) return false;
-    for (at += 2; at < line.size() && is_number_part(line[at]);) ++at;
+    const unsigned kind =
+        at + 1 < line.size() ? kinds[static_cast<unsigned char>(line[at + 1])] : 0;
+    if ((kind & letter) == 0) return 0;
+    keep(line[at + 1], kind);
+    for (at += 2; at < line.size(); ++at) {
+      const unsigned number = kinds[static_cast<unsigned char>(line[at])];
+      if ((number & (letter | neither | blank)) != 0) break;
+      keep(line[at], number);
+    }
+    if (at < line.size() && line[at] != ' ') return 0;
   }
-  return true;
+  return count;
 }
 
 // The part of a line that the encoding keeps: a whole-line comment, or what
 // comes before an end-of-line comment and the blanks before that.
 std::string_view kept_part(std::string_view line, bool keep_comment_lines, bool& comment_line) {
+  const auto is_blank = [](char c) { return c == ' ' || c == '\t'; };
   std::size_t first = 0;
   while (first < line.size() && is_blank(line[first])) ++first;
   comment_line = first < line.size() && line[first] == ';';
@@ -190,92 +281,106 @@ std::string_view kept_part(std::string_view line, bool keep_comment_lines, bool&
   return line.substr(0, end);
 }
 
-// Packs a line and its line end. Each line starts a byte, as repeated lines
-// then pack to repeated bytes, which compress far better; a line end left
-// without a pair gets a second one, and readers drop the empty line.
-void pack_line(std::string_view line, packer& out) {
+// Packs a line and its line end (each line starts a byte, as repeated lines
+// then pack to repeated bytes, which compress far better): a G command in
+// the blank-less form when readers give it back from that, any other line
+// as it is, or with `only_blankless` nothing, and false.
+bool pack_line(std::string_view line, packer& out, bool only_blankless = false) {
+  // Room for the signals and the packed bytes (at most three for two
+  // characters, and a few written past), and beyond their reach for the codes
+  // and characters.
+  const std::size_t size = line.size();
+  char* const start = out.reserve(4 * size + 48);
+  auto* const codes = reinterpret_cast<unsigned char*>(start + 2 * size + 16);
+  char* chars = start + 3 * size + 32;
+  std::size_t count = line[0] == 'G' ? bare_g_command(line, codes, chars) : 0;
+  const bool bare = count > 0;
+  if (!bare && only_blankless) return false;
+  const bool blankless = line[0] == 'G' ? bare : out.blankless;
   if (!out.packing) out.signal(packing_on);
-  const bool g_line = line[0] == 'G';
-  const bool blankless = g_line ? blanks_come_back(line) : out.blankless;
   if (blankless != out.blankless) out.signal(blankless ? blankless_on : blankless_off);
-  const bool leave_blanks = g_line && blankless;
-  const std::array<unsigned char, 256>& code = codes[blankless];
-  char* const start = out.room(line.size() * 2 + 3);
-  char* at = start;
-  char held = '\0';
-  bool holding = false;
-  for (const char c : line) {
-    if (c == ' ' && leave_blanks) continue;
-    if (holding) at = pair(at, code, held, c);
-    held = c;
-    holding = !holding;
+  for (std::size_t i = 0; !bare && i < size; ++i, ++count) {
+    codes[i] = codes_of[blankless][static_cast<unsigned char>(line[i])];
+    chars[i] = line[i];
   }
-  at = pair(at, code, holding ? held : '\n', '\n');
-  out.used += static_cast<std::size_t>(at - start);
+  char* const at = out.room.data() + out.used;
+  out.used += static_cast<std::size_t>(pack_codes(at, codes, chars, count) - at);
+  return true;
 }
 
 }  // namespace
 
-bool meatpack_decode(std::string_view data, std::string& text) {
-  const std::size_t start = text.size();
-  // A byte gives at most two characters, each with a blank put back before it.
-  text.resize(start + 4 * data.size());
+bool meatpack_decode(std::string_view data, std::string& room, std::string_view& text) {
+  // A byte gives at most two characters, each with a blank put back before
+  // it: room for the four that each step copies whatever it gives.
+  if (room.size() < 4 * data.size()) room.resize(4 * data.size());
+  const step_table& steps = decoding_steps();
   const auto* in = reinterpret_cast<const unsigned char*>(data.data());
   const auto* const end = in + data.size();
-  unpacker out{text.data() + start};
-  bool packing = false, whole_data = true;
-  while (whole_data && in != end) {
+  char* at = room.data();
+  bool packing = false, blankless = false;
+  unsigned place = line_start;
+  const auto step = [&at, &place](const byte_steps& s) {
+    std::memcpy(at, s.text[place], 4);
+    at += s.length[place];
+    place = s.places >> 8 * place & 3;
+  };
+  while (in != end) {
+    // The bytes that the tables can say, in the form they are in.
+    const std::array<byte_steps, 256>& form = steps[packing * 2 + blankless];
+    while (in != end && !form[*in].slow) step(form[*in++]);
+    if (in == end) break;
+    // A signal, or a character that does not pack as the byte it is, or a
+    // packed byte with whole characters after it, which go as bytes would.
+    const std::array<byte_steps, 256>& as_bytes = steps[blankless];
     if (in[0] == signal_byte && end - in >= 2 && in[1] == signal_byte) {
-      whole_data = end - in >= 3 && obey(in[2], packing, out.blankless);
-      in += whole_data ? 3 : 0;
+      if (end - in < 3 || !obey(in[2], packing, blankless)) return false;
+      in += 3;
     } else if (!packing) {
-      out.put(static_cast<char>(*in++));
-    } else if (is_number_pair[*in] && !out.line_start) {
-      // Most bytes are two digits or points, which need no more care.
-      out.at[0] = characters[*in & 0xF];
-      out.at[1] = characters[*in >> 4];
-      out.at += 2;
-      out.last = '0';
-      ++in;
+      step(as_bytes[*in++]);
     } else {
       const unsigned first = *in & 0xF, second = *in >> 4;
+      if (end - in - 1 < (first == whole) + (second == whole)) return false;
       ++in;
-      whole_data = end - in >= (first == whole) + (second == whole);
-      if (whole_data) {
-        out.put(first == whole ? static_cast<char>(*in++) : character(first, out.blankless));
-        out.put(second == whole ? static_cast<char>(*in++) : character(second, out.blankless));
-      }
+      const auto unpacked = [&in, blankless](unsigned code) {
+        return code == whole ? *in++ : static_cast<unsigned char>(character(code, blankless));
+      };
+      step(as_bytes[unpacked(first)]);
+      step(as_bytes[unpacked(second)]);
     }
   }
-  text.resize(whole_data ? static_cast<std::size_t>(out.at - text.data()) : start);
-  return whole_data;
+  text = std::string_view(room.data(), static_cast<std::size_t>(at - room.data()));
+  return true;
 }
 
-bool meatpack_encode(std::string_view text, bool keep_comment_lines, std::string& out) {
+bool meatpack_encode(std::string_view text, bool keep_comment_lines, std::string& room,
+                     std::string_view& packed) {
   if (text.find('\xFF') != text.npos) return false;
-  packer packed{out, out.size()};
-  packed.room(text.size() * 3 / 4 + 16);
-  packed.signal(packing_on);
-  packed.signal(blankless_on);
+  packer out{room};
+  out.reserve(text.size() * 3 / 4 + 16);
+  out.signal(packing_on);
+  out.signal(blankless_on);
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
     text.remove_prefix(end == text.npos ? text.size() : end + 1);
     if (end != text.npos && !line.empty() && line.back() == '\r') line.remove_suffix(1);
+    // Most lines are G commands without a comment, which pack as they are.
+    if (!line.empty() && pack_line(line, out, true)) continue;
     bool comment_line = false;
     line = kept_part(line, keep_comment_lines, comment_line);
     if (line.empty()) continue;
     if (!comment_line) {
-      pack_line(line, packed);
+      pack_line(line, out);
       continue;
     }
-    if (packed.packing) packed.signal(packing_off);
-    char* const at = packed.room(line.size() + 1);
+    if (out.packing) out.signal(packing_off);
+    char* const at = out.reserve(line.size() + 1);
     line.copy(at, line.size());
     at[line.size()] = '\n';
-    packed.used += line.size() + 1;
+    out.used += line.size() + 1;
   }
-  packed.signal(reset_all);
-  out.resize(packed.used);
+  out.signal(reset_all);
+  packed = std::string_view(room.data(), out.used);
   return true;
 }

@@ -13,13 +13,17 @@
 #include <string>
 #include <string_view>
 
-/// Appends the text that the packed bytes `data` stand for to `text`. False,
-/// with `text` as it was, when `data` ends inside a character or a signal,
-/// or holds a signal this reader does not know.
-bool meatpack_decode(std::string_view data, std::string& text);
+/// Puts the text that the packed bytes `data` stand for at the start of
+/// `room` and views it in `text`. False when `data` ends inside a character
+/// or a signal, or holds a signal this reader does not know.
+///
+/// Here and below, `room` grows as needed and never shrinks, so that a room
+/// used block after block is not cleared again for each.
+bool meatpack_decode(std::string_view data, std::string& room, std::string_view& text);
 
-/// Appends to `out` the packed bytes of the lines of `text` (LF or CR LF
-/// line ends; a last line may have none), keeping whole-line comments when
-/// `keep_comment_lines`. False, with `out` as it was, when the text holds a
-/// byte 0xFF, which packed text cannot carry.
-bool meatpack_encode(std::string_view text, bool keep_comment_lines, std::string& out);
+/// Puts the packed bytes of the lines of `text` (LF or CR LF line ends; a
+/// last line may have none) at the start of `room` and views them in
+/// `packed`, keeping whole-line comments when `keep_comment_lines`. False
+/// when the text holds a byte 0xFF, which packed text cannot carry.
+bool meatpack_encode(std::string_view text, bool keep_comment_lines, std::string& room,
+                     std::string_view& packed);
