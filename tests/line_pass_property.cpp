@@ -21,19 +21,6 @@
 
 namespace {
 
-// The words of a table written as one text, each apart from the next by "|".
-std::vector<std::string> words_of_table(const std::string& table) {
-  std::vector<std::string> words(1);
-  for (const char c : table) {
-    if (c == '|') {
-      words.emplace_back();
-    } else {
-      words.back().push_back(c);
-    }
-  }
-  return words;
-}
-
 int file_holding(const std::string& bytes, bool through_pipe) {
   int ends[2];
   const bool made =
@@ -244,6 +231,23 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
 }
 
 #ifndef TARVIX_LIBFUZZER
+namespace {
+
+// The words of a table written as one text, each apart from the next by "|".
+std::vector<std::string> words_of_table(const std::string& table) {
+  std::vector<std::string> words(1);
+  for (const char c : table) {
+    if (c == '|') {
+      words.emplace_back();
+    } else {
+      words.back().push_back(c);
+    }
+  }
+  return words;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   // Long lines from a pipe go through spool files, none of which may stay.
   char spool_folder[] = "/tmp/line_pass_property-XXXXXX";
