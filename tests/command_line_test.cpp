@@ -95,11 +95,6 @@ int main() {
   all.acceleration = "800";
   check(noted_options(all) == " --speed keep --g1-travel --min-travel 0.5s --acceleration 800",
         "the note's options");
-  const std::string help = help_text();
-  for (const char* name : {"--speed S ", "--in-place ", "--g1-travel ", "--min-travel MM|Ns\n",
-                           "--acceleration A\n"}) {
-    check(help.find(name) != std::string::npos, std::string("help names ") + name);
-  }
   for (const char* speed :
        {"fast", "-1", "256", "255.5", "1e2", "S200", "12.", "000000255", "", " 200", "keep "}) {
     check(!is_valid_speed(speed), std::string("refuses speed '") + speed + "'");

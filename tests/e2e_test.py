@@ -214,12 +214,6 @@ ROWS = dict([
       for i, (typed, lines, status, expect) in enumerate([
           (b"fast 100\n1e2\n200\n", [REFUSAL, "Enter Speed:Reading File: a.gcode", "Analyzing ...", SEP, *G0_ECHO, SEP,
                                       f"Written to File: {COPY}"], 0, {COPY: G0_COPY}), (b"fast\n\x04\n", [REFUSAL], 1, {})])],
-    case("bytes_and_line_ends_kept", success("a.gcode", "G1\0X", "M107", "G0 \x1aY", "M106 S200", "end"),
-         files={"a.gcode": b"G1\0X\r\nG0 \x1aY\r\nend"},
-         expect={COPY: b"G1\0X\r\nM107\r\nG0 \x1aY\r\nM106 S200\r\nend\r\n"}),
-    case("line_longer_than_a_block", success("a.gcode", "M107", "x" * 200000 + " G0 ", "M106 S200", "G1"),
-         files={"a.gcode": b"x" * 200000 + b" G0 \r\nG1"},
-         expect={COPY: b"M107\r\n" + b"x" * 200000 + b" G0 \r\nM106 S200\r\nG1\r\n"}),
     case("copy_beside_the_input_replaces_an_old_one", success("dir/a.gcode", "G1"),
          files={"dir/a.gcode": b"G1\n", "dir/" + COPY: b"older copy\n" * 99},
          args=("dir/a.gcode", "ignored.gcode"), expect={"dir/" + COPY: b"G1\n"}),
@@ -294,7 +288,6 @@ ROWS = dict([
                                                TARVIX_STOP_SIGNAL=str(int(signal.SIGTERM)))),
     *[case(f"mistake_{i}", "", 2, args=args, err=f"tarvix: {what} (see tarvix --help){NL}", expect={"a.gcode": G0})
       for i, (args, what) in enumerate(MISTAKES)],
-    case("help", None, args=("--help",)),
     case("version", said(BANNER[0]), args=("--version",)),
     # A CR before a line feed, even one a read splits from it, ends the words; a lone one at the end is a byte of them.
     case("g1_travel_cr_at_the_last_word", said("Written to File: a.gcode_tormel.gcode"),
