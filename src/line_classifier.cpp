@@ -19,7 +19,7 @@ void start_words(line_classifier& c) {
 // The acceleration firmware moves a move at: M204 P for one that extrudes,
 // T (else P) for one that does not, R for a retraction, which otherwise runs
 // at its feed rate from the start.
-double acceleration_of(const line_classifier& c, const line_motion& m) {
+double acceleration_of(const line_classifier& c, const motion_time& m) {
   const print_limits& limits = c.at.limits;
   const bool xyz = m.delta[axis_x] != 0 || m.delta[axis_y] != 0 || m.delta[axis_z] != 0;
   const double print = limits.print > 0 ? limits.print : c.acceleration;
@@ -28,9 +28,14 @@ double acceleration_of(const line_classifier& c, const line_motion& m) {
   return limits.travel > 0 ? limits.travel : print;
 }
 
-line_time time_of(const line_classifier& c, const line_motion& m) {
-  line_time time;
-  if (!c.at.times || !m.takes_time) return time;
+// The time of the line followed last, in the classifier's own room; none
+// where travels are not timed.
+const line_time* time_of(line_classifier& c) {
+  if (!c.at.times) return nullptr;
+  const motion_time& m = c.at.last;
+  line_time& time = c.time;
+  time = line_time();
+  if (!m.takes_time) return &time;
   if (!m.timed || !c.at.limits.readable) {
     time.what = line_time::kind::unknown;
   } else if (m.dwell > 0) {
@@ -43,7 +48,7 @@ line_time time_of(const line_classifier& c, const line_motion& m) {
     const double given = c.at.limits.junction_deviation;
     time.junction_deviation = given >= 0 ? given : default_junction_deviation;
   }
-  return time;
+  return &time;
 }
 
 // Follows the nozzle through the words of a line (the part before its
@@ -84,6 +89,29 @@ std::size_t next_of(const char*& found, std::string_view lines,
 }
 
 std::size_t find_comment(std::string_view text) { return text.find(';'); }
+
+// Where the line that holds a change note's words starts among the first
+// `before` bytes of `lines`, or `before`. Looked for a stretch at a time
+// ahead of the lines about to go as they are, so that the search reads
+// bytes the marker's search is about to read too, and each once.
+std::size_t note_line(bulk_marks& marks, std::string_view lines, std::size_t before) {
+  constexpr std::size_t stretch = 8 * 1024;
+  if (marks.note_line == nullptr) {
+    const char* const from = std::max(lines.data(), marks.no_note_before);
+    const auto start = static_cast<std::size_t>(from - lines.data());
+    if (start >= before) return before;
+    // To a line's end, so that no note is cut in two.
+    std::size_t end = std::min(lines.size(), start + stretch);
+    end = std::max(before, lines.rfind('\n', end - 1) + 1);
+    const std::size_t at = find_note(lines.substr(start, end - start));
+    marks.no_note_before = lines.data() + end;
+    if (at != std::string_view::npos) {
+      marks.note_line = lines.data() + lines.rfind('\n', start + at) + 1;  // npos + 1 is 0
+    }
+  }
+  if (marks.note_line == nullptr || marks.note_line < lines.data()) return before;
+  return std::min(before, static_cast<std::size_t>(marks.note_line - lines.data()));
+}
 
 // The words of the line that ends just before `end` in `lines`.
 std::string_view words_before(std::string_view lines, std::size_t end) {
@@ -164,7 +192,7 @@ line_facts classify(line_classifier& c, std::string_view text) {
     read_fan(c, facts);
   }
   facts.motion = motion_of(c, words);
-  facts.time = time_of(c, facts.motion);
+  facts.time = time_of(c);
   facts.note = c.finds_notes && is_note_line(text);
   return facts;
 }
@@ -197,7 +225,7 @@ line_facts end_long(line_classifier& c) {
   facts.travel = c.marker || is_g1_travel(c.words);
   read_fan(c, facts);
   facts.motion = motion_of(c, words_of(c.head));
-  facts.time = time_of(c, facts.motion);
+  facts.time = time_of(c);
   return facts;
 }
 
@@ -216,10 +244,9 @@ bool glance_run_move(line_classifier& c, bulk_marks& marks, std::string_view lin
 }
 
 std::size_t plain_lines(line_classifier& c, bulk_marks& marks, std::string_view lines) {
-  const std::size_t marker =
-      std::min(next_of(marks.marker, lines, find_travel_marker, 0),
-               c.finds_notes ? next_of(marks.note, lines, find_note, 0) : lines.size());
-  const std::size_t before = marker >= lines.size() ? lines.size() : lines.rfind('\n', marker) + 1;
+  const std::size_t marker = next_of(marks.marker, lines, find_travel_marker, 0);
+  std::size_t before = marker >= lines.size() ? lines.size() : lines.rfind('\n', marker) + 1;
+  if (c.finds_notes) before = note_line(marks, lines, before);
   if (!c.g1_travel && !c.reads_fan && !c.follows_nozzle) return before;
   std::size_t plain = 0;
   std::size_t run = std::string_view::npos;  // where a run of absolute moves began

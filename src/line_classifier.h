@@ -27,9 +27,9 @@ struct line_facts {
   bool travel = false;    // a travel move, by the marker or the G1 rule
   bool sets_fan = false;  // sets the part-cooling fan, to `fan`
   fan_setting fan;
-  line_motion motion;  // only where the nozzle is followed
-  line_time time;      // only where travels are timed
-  bool note = false;   // this tool's change note, where looked for
+  line_motion motion;               // only where the nozzle is followed
+  const line_time* time = nullptr;  // only where travels are timed
+  bool note = false;                // this tool's change note, where looked for
 };
 
 /// What the classifier reads, and what it has read so far.
@@ -40,6 +40,7 @@ struct line_classifier {
   double acceleration = 0;      // mm/s², where the print sets none; 0: not timed
   bool finds_notes = false;     // change notes matter
   nozzle at;
+  line_time time;  // of the line classified last
   line_words words;
   // A long line so far: whether it holds the marker, its last bytes for a
   // marker split between two pieces, and its start for its X and Y.
@@ -69,7 +70,8 @@ line_facts end_long(line_classifier& classifier);
 struct bulk_marks {
   const char* marker = nullptr;
   const char* comment = nullptr;
-  const char* note = nullptr;
+  const char* no_note_before = nullptr;
+  const char* note_line = nullptr;
 };
 
 /// True when the first line of `lines` is an absolute move that the bulk copy

@@ -1,6 +1,7 @@
 #include "line_rules.h"
 
 #include <array>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -147,11 +148,13 @@ std::size_t find_travel_marker(std::string_view text) {
   // Its first byte by the fast byte search, the other two compared here: a
   // call to compare them would cost more than the search, once a line.
   static_assert(travel_marker.size() == 3);
-  for (std::size_t at = text.find(travel_marker[0]); at != std::string_view::npos;
-       at = text.find(travel_marker[0], at + 1)) {
-    if (at + 2 < text.size() && text[at + 1] == travel_marker[1] &&
-        text[at + 2] == travel_marker[2]) {
-      return at;
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  for (const char* at = begin; end - at >= 3; ++at) {
+    at = static_cast<const char*>(std::memchr(at, travel_marker[0], end - at - 2));
+    if (at == nullptr) break;
+    if (at[1] == travel_marker[1] && at[2] == travel_marker[2]) {
+      return static_cast<std::size_t>(at - begin);
     }
   }
   return std::string_view::npos;

@@ -46,7 +46,7 @@ void follow_z_e_f(nozzle& at, const axis_words& axes) {
 // takes can be known: every axis it names known before and after it (E
 // relative needs no position), a feed rate known and above 0, no arc.
 void time_move(const nozzle& from, const nozzle& at, const axis_words& axes, bool arc,
-               line_motion& motion) {
+               motion_time& motion) {
   motion.timed = !arc && at.feed_known && at.feed > 0;
   motion.takes_time = arc;
   for (const int axis : {axis_x, axis_y, axis_z, axis_e}) {
@@ -77,7 +77,7 @@ line_motion move(nozzle& at, const axis_words& axes, bool arc) {
   motion.distance = std::sqrt(dx * dx + dy * dy);
   if (at.times) {
     follow_z_e_f(at, axes);
-    time_move(from, at, axes, arc, motion);
+    time_move(from, at, axes, arc, at.last);
   }
   return motion;
 }
@@ -101,9 +101,14 @@ void home(nozzle& at, const axis_words& axes) {
   if (axes.named[axis_z] || !names_xy) at.known[axis_z] = false;
 }
 
+// A line whose time the tool cannot know.
+void untimed(nozzle& at) {
+  at.last.takes_time = true;
+  at.last.timed = false;
+}
+
 // G4 waits P milliseconds or S seconds.
-line_motion dwell(std::string_view rest) {
-  line_motion motion;
+void dwell(std::string_view rest, motion_time& motion) {
   motion.takes_time = true;
   for (std::string_view word = next_word(rest); !word.empty(); word = next_word(rest)) {
     double value = 0;
@@ -111,7 +116,6 @@ line_motion dwell(std::string_view rest) {
     motion.timed = motion.timed && read_decimal(word.substr(1), value) && value >= 0;
     motion.dwell = word[0] == 'P' ? value / 1000 : value;
   }
-  return motion;
 }
 
 // What the print sets of how the machine moves: M82 and M83 the E mode,
@@ -153,15 +157,14 @@ line_motion step(nozzle& at, std::string_view words, bool cut) {
   }
   if (readable && (command.empty() || (command[0] != 'G' && command[0] != 'g'))) return {};
   const int g = readable ? g_number(command) : -1;
-  line_motion untimed;
-  untimed.takes_time = true;
-  untimed.timed = false;
   switch (g) {
     case 4:
-      return dwell(rest);
+      dwell(rest, at.last);
+      return {};
     case 10:  // retract, and unretract, as the firmware's settings say
     case 11:
-      return untimed;
+      untimed(at);
+      return {};
     case 20:
     case 21:
       at.inches = g == 20;
@@ -175,10 +178,11 @@ line_motion step(nozzle& at, std::string_view words, bool cut) {
   }
   // A command the tool cannot read or does not know may move the nozzle
   // anywhere, so it ends a travel too.
-  line_motion unknown = untimed;
+  line_motion unknown;
   unknown.moves_xy = true;
   if (cut) {
     forget_all(at);
+    untimed(at);
     return unknown;
   }
   const axis_words axes = read_axes(rest, at.inches, at.times);
@@ -190,12 +194,14 @@ line_motion step(nozzle& at, std::string_view words, bool cut) {
       return move(at, axes, g >= 2);
     case 28:
       home(at, axes);
+      untimed(at);
       return unknown;
     case 92:
       set_position(at, axes);
       return {};
     default:  // may move anywhere
       forget_all(at);
+      untimed(at);
       return unknown;
   }
 }
@@ -204,6 +210,7 @@ line_motion step(nozzle& at, std::string_view words, bool cut) {
 
 line_motion follow_motion(nozzle& at, std::string_view words, bool cut) {
   const bool known_before = at.known[axis_x] && at.known[axis_y];
+  if (at.times) at.last = motion_time();
   line_motion motion = step(at, words, cut);
   motion.known = known_before && at.known[axis_x] && at.known[axis_y];
   return motion;

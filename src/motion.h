@@ -25,6 +25,19 @@ struct print_limits {
   bool readable = true;
 };
 
+/// The time a line takes, as follow_motion finds it with `times`: whether it
+/// takes any (a move along any axis, a dwell, or a command whose time cannot
+/// be known); how far it goes along X, Y, Z and E, at what feed rate (mm/s),
+/// or for how many seconds it dwells; `timed` is false when the time it
+/// takes cannot be known.
+struct motion_time {
+  bool takes_time = false;
+  double delta[axis_f] = {};
+  double feed = 0;
+  double dwell = 0;
+  bool timed = true;
+};
+
 /// The nozzle as far as the print has told it so far. At the start of a
 /// print no position is known; moves are absolute and in millimetres. Z, E,
 /// the feed rate and the limits are followed only with `times`.
@@ -38,6 +51,7 @@ struct nozzle {
   bool e_relative = false;  // M83, or G91
   bool times = false;
   print_limits limits;
+  motion_time last;  // of the line followed last, with `times`
 };
 
 /// What one line does to the nozzle.
@@ -52,15 +66,6 @@ struct line_motion {
   /// Where the nozzle is in X and Y, before the line and after it, is
   /// known, so `distance` is.
   bool known = true;
-  /// With `times`: whether the line takes time (a move along any axis, a
-  /// dwell, or a command whose time cannot be known); how far it goes along
-  /// X, Y, Z and E, at what feed rate (mm/s), or for how many seconds it
-  /// dwells; `timed` is false when the time it takes cannot be known.
-  bool takes_time = false;
-  double delta[axis_f] = {};
-  double feed = 0;
-  double dwell = 0;
-  bool timed = true;
 };
 
 /// Follows `at` through the words of one line, the part before its ";"

@@ -95,13 +95,13 @@ bool join_travel_move(travel_planner& p, line_writer& w, const line_facts& facts
     p.length = 0;
     p.first_end = line_end;
     clear_travel(p.clock);
-    p.clock.junction_deviation = facts.time.junction_deviation;
+    if (facts.time != nullptr) p.clock.junction_deviation = facts.time->junction_deviation;
     p.pending = 0;
     p.pending_untimed = p.untimed = false;
   }
   p.length += facts.motion.distance;
   p.last_end = line_end;
-  if (p.min_seconds >= 0) time_travel_move(p, facts.time);
+  if (p.min_seconds >= 0 && facts.time != nullptr) time_travel_move(p, *facts.time);
   // A move to or from where the nozzle is not known makes the travel long.
   if (p.phase == travel_phase::short_so_far &&
       (!facts.motion.known || long_enough(p, false) || !fits(p, size)) && !go_long(p, w)) {
@@ -118,7 +118,7 @@ bool join_travel_move(travel_planner& p, line_writer& w, const line_facts& facts
 bool join_other_line(travel_planner& p, line_writer& w, const line_facts& facts,
                      std::int64_t size) {
   if (p.phase == travel_phase::none) return true;
-  if (p.min_seconds >= 0) time_other_line(p, facts.time);
+  if (p.min_seconds >= 0 && facts.time != nullptr) time_other_line(p, *facts.time);
   // A travel too big to hold counts as long: its lines up to its last travel
   // move go out, and those after it may still wait.
   if (p.phase == travel_phase::short_so_far && !fits(p, size) && !go_long(p, w)) return false;
