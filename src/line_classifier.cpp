@@ -134,11 +134,20 @@ bool starts_move_word(const line_classifier& c, std::string_view run, std::size_
 // unset, from the last move of the rest of the run that names each: found by
 // its letter alone, from the end back a window at a time, so that a run is
 // not read move by move for a Z set once a layer.
-void settle_back(line_classifier& c, const settled_axes& set, std::string_view run) {
+void settle_back(line_classifier& c, bulk_marks& marks, const settled_axes& set,
+                 std::string_view run, std::string_view lines) {
   constexpr std::size_t window = 512;
   for (int axis = axis_z; axis < axis_count; ++axis) {
     if (set.axes[axis]) continue;
     const char letter = "ZEF"[axis - axis_z];
+    // Most runs hold no Z or F at all: the next of each in the block is
+    // looked for once for all the runs before it.
+    const char*& next = marks.next_letter[axis - axis_z];
+    if (next == nullptr || next < run.data()) {
+      const std::size_t from = static_cast<std::size_t>(run.data() - lines.data());
+      next = lines.data() + std::min(lines.find(letter, from), lines.size());
+    }
+    if (next >= run.data() + run.size()) continue;
     std::string_view last;
     for (std::size_t end = run.size(); end > 0 && last.empty();) {
       const std::size_t start = end > window ? end - window : 0;
@@ -158,7 +167,8 @@ void settle_back(line_classifier& c, const settled_axes& set, std::string_view r
 
 // Follows the nozzle through the run of absolute moves in `lines` from
 // `begin` to `end`, from its last move back as far as it must.
-void follow_run(line_classifier& c, std::string_view lines, std::size_t begin, std::size_t end) {
+void follow_run(line_classifier& c, bulk_marks& marks, std::string_view lines, std::size_t begin,
+                std::size_t end) {
   settled_axes set;
   std::size_t line_end = end;
   while (line_end > begin) {
@@ -166,7 +176,9 @@ void follow_run(line_classifier& c, std::string_view lines, std::size_t begin, s
     line_end = static_cast<std::size_t>(words.data() - lines.data());
     if (kind_of_move(c.at, words) != move_kind::none && follow_back(c.at, set, words)) break;
   }
-  if (c.at.times && !settled(c.at, set)) settle_back(c, set, lines.substr(begin, line_end - begin));
+  if (c.at.times && !settled(c.at, set)) {
+    settle_back(c, marks, set, lines.substr(begin, line_end - begin), lines);
+  }
 }
 
 }  // namespace
@@ -260,12 +272,12 @@ std::size_t plain_lines(line_classifier& c, bulk_marks& marks, std::string_view 
     if (kind == move_kind::in_run) {
       run = std::min(run, plain);
     } else if (kind == move_kind::other) {
-      if (run < plain) follow_run(c, lines, run, plain);
+      if (run < plain) follow_run(c, marks, lines, run, plain);
       run = std::string_view::npos;
       motion_of(c, words);
     }
     plain = feed + 1;
   }
-  if (run < plain) follow_run(c, lines, run, plain);
+  if (run < plain) follow_run(c, marks, lines, run, plain);
   return plain;
 }

@@ -72,6 +72,7 @@ struct bulk_marks {
   const char* comment = nullptr;
   const char* no_note_before = nullptr;
   const char* note_line = nullptr;
+  const char* next_letter[3] = {};  // Z, E, F, where travels are timed
 };
 
 /// True when the first line of `lines` is an absolute move that the bulk copy
