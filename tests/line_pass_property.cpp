@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -235,14 +236,9 @@ namespace {
 
 // The words of a table written as one text, each apart from the next by "|".
 std::vector<std::string> words_of_table(const std::string& table) {
-  std::vector<std::string> words(1);
-  for (const char c : table) {
-    if (c == '|') {
-      words.emplace_back();
-    } else {
-      words.back().push_back(c);
-    }
-  }
+  std::vector<std::string> words;
+  std::istringstream in(table);
+  for (std::string word; std::getline(in, word, '|');) words.push_back(word);
   return words;
 }
 
