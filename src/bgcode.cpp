@@ -1,7 +1,5 @@
 #include "bgcode.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 
 #include "bgcode_codec.h"
@@ -55,11 +53,6 @@ bool read_exactly(bgcode_reader& reader, std::string& bytes, std::size_t size,
   return got == size;
 }
 
-std::uint32_t crc_of(std::uint32_t crc, std::string_view bytes) {
-  return static_cast<std::uint32_t>(
-      crc32(crc, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
-}
-
 // Reads a block's checksum, when the file has them, onto `bytes` and checks it.
 bool checksum_matches(bgcode_reader& reader, std::uint32_t crc, std::string& bytes) {
   if (reader.format.checksum == 0) return true;
@@ -91,7 +84,7 @@ bgcode_part copy_block(bgcode_reader& reader) {
   const auto size =
       static_cast<std::size_t>(std::min<std::uint64_t>(reader.left_to_copy, copy_piece));
   if (!read_exactly(reader, reader.bytes, size)) return bgcode_part::failed;
-  reader.crc = crc_of(reader.crc, std::string_view(reader.bytes).substr(start));
+  reader.crc = bgcode_crc(reader.crc, std::string_view(reader.bytes).substr(start));
   reader.left_to_copy -= size;
   if (reader.left_to_copy == 0 && !checksum_matches(reader, reader.crc, reader.bytes)) {
     return bgcode_part::failed;
@@ -106,7 +99,7 @@ bgcode_part read_gcode(bgcode_reader& reader, std::uint32_t size, std::uint32_t 
   if (reader.data.size() < stored) reader.data.resize(stored);  // kept, as the other rooms are
   if (read_into(reader, reader.data.data(), stored) != stored) return bgcode_part::failed;
   const std::string_view data(reader.data.data(), stored);
-  const std::uint32_t crc = crc_of(crc_of(0, reader.bytes), data);
+  const std::uint32_t crc = bgcode_crc(bgcode_crc(0, reader.bytes), data);
   if (!checksum_matches(reader, crc, reader.bytes)) return bgcode_part::failed;
   reader.bytes.clear();
   std::string why;
@@ -149,7 +142,7 @@ bgcode_part read_block(bgcode_reader& reader) {
     reader.format.encoding = encoding;
     return read_gcode(reader, size, stored);
   }
-  reader.crc = crc_of(0, head);
+  reader.crc = bgcode_crc(0, head);
   reader.left_to_copy = stored;
   return copy_block(reader);
 }

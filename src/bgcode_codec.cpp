@@ -16,6 +16,15 @@ char* room_for(std::string& room, std::size_t size) {
   return room.data();
 }
 
+}  // namespace
+
+std::uint32_t bgcode_crc(std::uint32_t crc, std::string_view bytes) {
+  return static_cast<std::uint32_t>(
+      crc32(crc, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
+}
+
+namespace {
+
 bool inflate_exactly(std::string_view data, std::uint32_t size, std::string& room) {
   // One byte of room more than the size tells data that makes more from data
   // that makes exactly as much.

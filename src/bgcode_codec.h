@@ -42,6 +42,9 @@ inline void bgcode_append_number(std::string& bytes, std::uint32_t value, std::s
   for (std::size_t i = 0; i < size; ++i) bytes.push_back(static_cast<char>(value >> (8 * i)));
 }
 
+/// The CRC32 of `bytes`, going on from `crc` (0 to start).
+std::uint32_t bgcode_crc(std::uint32_t crc, std::string_view bytes);
+
 /// Views in `reader.text` what the data of a G-code block stands for,
 /// decompressed to `size` bytes and decoded in the reader's rooms. False when
 /// it does not make exactly that many bytes or does not decode, with the

@@ -1,4 +1,4 @@
-#include <zlib.h>
+#include <algorithm>
 
 #include "bgcode.h"
 #include "bgcode_codec.h"
@@ -30,9 +30,7 @@ bool write_block(bgcode_writer& writer, std::string_view text, const bgcode_form
   bgcode_append_number(block, format.encoding, 2);
   block += data;
   if (format.checksum != 0) {
-    const auto crc =
-        crc32(0, reinterpret_cast<const Bytef*>(block.data()), static_cast<uInt>(block.size()));
-    bgcode_append_number(block, static_cast<std::uint32_t>(crc), bgcode_checksum_size);
+    bgcode_append_number(block, bgcode_crc(0, block), bgcode_checksum_size);
   }
   writer.wrote_text = true;
   return write_bytes(writer, block);

@@ -23,8 +23,7 @@ std::ptrdiff_t read_text(void* context, char* data, std::size_t size, bool) {
     const bgcode_part part = bgcode_read(b.reader);
     if (part == bgcode_part::end) return 0;
     if (part == bgcode_part::failed) return -1;
-    b.copy_failed = part == bgcode_part::bytes && !bgcode_copy(b.writer, b.reader.bytes);
-    if (b.copy_failed) return -1;
+    if (part == bgcode_part::bytes && !bgcode_copy(b.writer, b.reader.bytes)) return -1;
     b.writer.format = b.reader.format;  // the input's form, for the G-code the pass writes
     b.text_at = 0;
   }

@@ -23,7 +23,6 @@ struct binary_gcode {
   bgcode_writer writer;
   std::size_t text_at = 0;  // how much of the reader's text is handed on
   std::string line;         // a line the pass has begun to write
-  bool copy_failed = false;
 };
 
 /// Starts reading `input`, of which `taken` was read already, and writing

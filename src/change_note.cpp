@@ -6,8 +6,6 @@
 
 namespace {
 
-bool is_white_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 // More than any note: the end of the file that is read for one first.
 constexpr std::size_t tail_size = 512;
 
@@ -47,7 +45,8 @@ std::string change_note(const run_options& options) {
 
 std::string noted_command(std::string_view note_line) {
   const std::size_t start = note_line.find(note_words);
-  std::string_view command = note_line.substr(start + note_words.size() - 6);  // from "tarvix"
+  // From the tool's name, the note's last word.
+  std::string_view command = note_line.substr(start + note_words.rfind(' ') + 1);
   while (!command.empty() && is_white_space(command.back())) command.remove_suffix(1);
   return std::string(command);
 }

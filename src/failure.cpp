@@ -31,11 +31,3 @@ void note_out_of_memory() {
   last_error = out_of_memory_error();
   refusal = nullptr;
 }
-
-std::ptrdiff_t read_again(io_handle file, char* data, std::size_t size) {
-  // A scan has seen these bytes: an end here means the file was cut short.
-  const std::ptrdiff_t count = read_some(file, data, size);
-  if (count != 0) return count;
-  refused(reason::shorter);
-  return -1;
-}

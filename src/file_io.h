@@ -167,10 +167,6 @@ bool seek_to(io_handle file, std::int64_t offset);
 /// error. A non-blocking input with nothing to read yet is waited for.
 std::ptrdiff_t read_some(io_handle file, char* data, std::size_t size);
 
-/// Reads again up to `size` bytes that a scan has already seen: -1 when the
-/// file ends first, with the reason that it got shorter while it was read.
-std::ptrdiff_t read_again(io_handle file, char* data, std::size_t size);
-
 /// Writes all `size` bytes with as few calls as the platform allows (one,
 /// for a file or a pipe). A non-blocking console that is full is waited
 /// for. False on any failure, and at once for no_file.

@@ -222,9 +222,7 @@ bool empty_file(io_handle file) {
   return get_info(fd, info) && (info.st_size == 0 || !S_ISREG(info.st_mode) || cut_back(file, 0));
 }
 
-bool cut_back(io_handle file, std::int64_t size) {
-  return ftruncate(static_cast<int>(file), static_cast<off_t>(size)) == 0 || failed();
-}
+bool cut_back(io_handle file, std::int64_t size) { return cut_now(file, size) || failed(); }
 
 native_path resolve_path(const native_path& path) {
   // Link by link, so that a path stays as short, and relative, as given, and

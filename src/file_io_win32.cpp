@@ -66,6 +66,16 @@ bool get_info(HANDLE file, BY_HANDLE_FILE_INFORMATION& info) {
   return GetFileInformationByHandle(file, &info) || failed();
 }
 
+bool path_info(const native_path& path, BY_HANDLE_FILE_INFORMATION& info) {
+  const HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return failed();
+  const bool known = get_info(file, info);
+  CloseHandle(file);
+  return known;
+}
+
 // Runs of the tool lock one byte far past any end of file, so the lock
 // never stands in the way of a read or a write.
 bool lock(HANDLE handle) {
@@ -183,9 +193,7 @@ bool empty_file(io_handle file) {
           (size.QuadPart == 0 || cut_back(file, 0)));
 }
 
-bool cut_back(io_handle file, std::int64_t size) {
-  return seek_to(file, size) && (SetEndOfFile(as_handle(file)) || failed());
-}
+bool cut_back(io_handle file, std::int64_t size) { return cut_now(file, size) || failed(); }
 
 native_path resolve_path(const native_path& path) {
   // A full path, as the replace call wants one.

@@ -64,8 +64,6 @@ void read_fan(line_classifier& c, line_facts& facts) {
   if (facts.sets_fan) facts.fan = fan_setting_of(c.words);
 }
 
-// Where the next `what` stands in `lines` from `from` on, or the end of
-// `lines`; remembered in `found` for the lines before it.
 // Where a change note's words first stand in `text`, or npos: found by
 // their first lower-case v ("travel"), which is rare in G-code.
 std::size_t find_note(std::string_view text) {

@@ -28,12 +28,11 @@ void prepare(pass& p, const pass_files& files, const pass_options& options, pass
   p.input = files.input;
   p.report = report;
   prepare_reader(p.reader, file_source(p.input), options.block_size);
-  const bool timed = options.min_seconds >= 0;
-  const bool joins = options.min_travel >= 0 || timed;
-  prepare_classifier(p.classifier, options.g1_travel, joins || options.speed == keep_speed, joins,
-                     timed ? options.acceleration : 0);
-  p.classifier.finds_notes = report != nullptr;
   prepare_planner(p.planner, options.speed, options.min_travel, options.min_seconds);
+  const bool joins = p.planner.joins;
+  prepare_classifier(p.classifier, options.g1_travel, joins || p.planner.keeps_fan, joins,
+                     options.min_seconds >= 0 ? options.acceleration : 0);
+  p.classifier.finds_notes = report != nullptr;
   // A held line can be longer than the block, and is joined to its line end
   // for the console.
   const std::size_t block = p.reader.block.size();
@@ -150,10 +149,10 @@ pass_result run_prepared(pass& p, const pass_options& options) {
   return finish_result(p, options.last_line) ? result : pass_result::write_failed;
 }
 
-// What went wrong with binary G-code: a block that could not be copied is a
-// failed write.
+// What went wrong with binary G-code: a block that could not be copied,
+// which the writer has the reason for, is a failed write.
 pass_result with_binary_reason(pass& p, pass_result result) {
-  if (p.binary.copy_failed) result = pass_result::write_failed;
+  if (!p.binary.writer.reason.empty()) result = pass_result::write_failed;
   if (p.report != nullptr) p.report->reason = binary_failure(p.binary);
   return result;
 }

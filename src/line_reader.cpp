@@ -3,7 +3,18 @@
 #include <algorithm>
 #include <cstring>
 
+#include "failure.h"
+
 namespace {
+
+// Reads again bytes a scan has already seen: an end here means the file got
+// shorter while it was read.
+std::ptrdiff_t read_again(io_handle file, char* data, std::size_t size) {
+  const std::ptrdiff_t count = read_some(file, data, size);
+  if (count != 0) return count;
+  refused(reason::shorter);
+  return -1;
+}
 
 std::ptrdiff_t read_file(void* context, char* data, std::size_t size, bool again) {
   const io_handle file = *static_cast<io_handle*>(context);

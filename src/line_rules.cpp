@@ -8,8 +8,6 @@ namespace {
 
 constexpr std::size_t max_speed_size = 8;
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
 // A table, as this is asked of nearly every byte of a print.
 constexpr auto word_ends = [] {
   std::array<bool, 256> ends{};
@@ -138,8 +136,7 @@ bool is_valid_speed(std::string_view speed) {
 }
 
 bool is_note_line(std::string_view line) {
-  const auto white = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-  while (!line.empty() && white(line.front())) line.remove_prefix(1);
+  while (!line.empty() && is_white_space(line.front())) line.remove_prefix(1);
   const std::size_t size = note_start.size();
   return line.size() > size && line.substr(0, size) == note_start && line[size] == ' ';
 }

@@ -1,6 +1,7 @@
 // Which lines are travel moves, and what the print itself does with its fan.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string_view>
 
@@ -18,6 +19,18 @@ bool is_valid_speed(std::string_view speed);
 /// starts with this; the pass looks for its words.
 constexpr std::string_view note_start = "; fan off during travel moves: tarvix";
 constexpr std::string_view note_words = note_start.substr(2);
+
+/// True for the blanks that separate words: blank and tab. A table, as this
+/// is asked of nearly every byte of a print's moves.
+inline constexpr auto blank_table = [] {
+  std::array<bool, 256> table{};
+  table[' '] = table['\t'] = true;
+  return table;
+}();
+inline bool is_blank(char c) { return blank_table[static_cast<unsigned char>(c)]; }
+
+/// White space around a change note: a blank, a tab, a line end, a form feed.
+inline bool is_white_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 /// True when `line`, a line's text, is a change note standing as a line of
 /// its own, white space around it allowed. "...: tarvix-old" is no note.

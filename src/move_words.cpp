@@ -1,20 +1,14 @@
 #include "move_words.h"
 
 #include <algorithm>
-#include <array>
 #include <charconv>
 #include <cstdint>
+
+#include "line_rules.h"
 
 namespace {
 
 constexpr double mm_per_inch = 25.4;
-
-// A table, as this is asked of nearly every byte of a print's moves.
-constexpr auto blanks = [] {
-  std::array<bool, 256> table{};
-  table[' '] = table['\t'] = true;
-  return table;
-}();
 
 // Reads a number from `from` on, as far as it has a sign, digits and a
 // point, leaving `from` past it. False without a digit.
@@ -114,8 +108,6 @@ axis_words read_words(std::string_view words, bool inches) {
 }
 
 }  // namespace
-
-bool is_blank(char c) { return blanks[static_cast<unsigned char>(c)]; }
 
 std::string_view next_word(std::string_view& words) {
   std::size_t start = 0;

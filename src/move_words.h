@@ -9,9 +9,6 @@
 /// every value read far from the limits of a double.
 constexpr std::size_t max_number_size = 32;
 
-/// True for the blanks that separate words: blank and tab.
-bool is_blank(char c);
-
 /// Takes the next word off the front of `words`.
 std::string_view next_word(std::string_view& words);
 

@@ -19,17 +19,12 @@ BY_HANDLE_FILE_INFORMATION replaced{};
 // True when the file at `path` is still that one, unchanged: a save by
 // rename brings another file, a save into the file a new time or size.
 bool is_replaced_file(const native_path& path) {
-  const HANDLE now = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (now == INVALID_HANDLE_VALUE) return failed();
   BY_HANDLE_FILE_INFORMATION info{};
-  const bool known = get_info(now, info);
-  CloseHandle(now);
-  return known && ((is_same_index(info, replaced) && info.nFileSizeHigh == replaced.nFileSizeHigh &&
-                    info.nFileSizeLow == replaced.nFileSizeLow &&
-                    CompareFileTime(&info.ftLastWriteTime, &replaced.ftLastWriteTime) == 0) ||
-                   refused(reason::changed));
+  return path_info(path, info) &&
+         ((is_same_index(info, replaced) && info.nFileSizeHigh == replaced.nFileSizeHigh &&
+           info.nFileSizeLow == replaced.nFileSizeLow &&
+           CompareFileTime(&info.ftLastWriteTime, &replaced.ftLastWriteTime) == 0) ||
+          refused(reason::changed));
 }
 
 void append_hex(native_path& text, unsigned long value) {
@@ -53,23 +48,21 @@ bool lock_destination(const native_path& path, io_handle input, bool may_be_inpu
       (GetFileType(handle) == FILE_TYPE_DISK || refused(reason::not_regular)) &&
       (may_be_input || !same_file(handle, as_handle(input)) || refused(reason::is_input)) &&
       lock(handle);
-  if (!lockable) return drop(handle) != no_file;
+  if (!lockable) {
+    drop(handle);
+    return false;
+  }
   lock_handle = from_handle(handle);
   return true;
 }
 
 bool is_still_input(const native_path& path, io_handle lock, io_handle input) {
   if (lock == no_file) return refused(reason::gone);
-  const HANDLE now = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (now == INVALID_HANDLE_VALUE) return failed();
   BY_HANDLE_FILE_INFORMATION now_info{};
   BY_HANDLE_FILE_INFORMATION locked{};
   BY_HANDLE_FILE_INFORMATION opened{};
-  const bool known = get_info(now, now_info) && get_info(as_handle(lock), locked) &&
+  const bool known = path_info(path, now_info) && get_info(as_handle(lock), locked) &&
                      get_info(as_handle(input), opened);
-  CloseHandle(now);
   return known && ((is_same_index(now_info, locked) && is_same_index(now_info, opened)) ||
                    refused(reason::changed));
 }

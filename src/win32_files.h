@@ -23,6 +23,9 @@ bool same_file(HANDLE a, HANDLE b);
 /// GetFileInformationByHandle, with the failure recorded.
 bool get_info(HANDLE file, BY_HANDLE_FILE_INFORMATION& info);
 
+/// The same for the file at `path`, opened for its attributes alone.
+bool path_info(const native_path& path, BY_HANDLE_FILE_INFORMATION& info);
+
 /// Locks the file for this run, refusing ("another run is writing it") when
 /// another run holds it.
 bool lock(HANDLE handle);
