@@ -38,7 +38,7 @@ const line_time* time_of(line_classifier& c) {
   if (!m.takes_time) return &time;
   if (!m.timed || !c.at.limits.readable) {
     time.what = line_time::kind::unknown;
-  } else if (m.dwell > 0) {
+  } else if (m.dwells) {
     time.what = line_time::kind::dwell;
     time.seconds = m.dwell;
   } else {

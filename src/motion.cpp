@@ -43,19 +43,20 @@ void follow_z_e_f(nozzle& at, const axis_words& axes) {
 }
 
 // How far a move took the nozzle along each axis, and whether the time it
-// takes can be known: every axis it names known before and after it (E
-// relative needs no position), a feed rate known and above 0, no arc.
+// takes can be known: every axis it names readable, and known before and
+// after it unless it moves relative to where it is, a feed rate known and
+// above 0, no arc. A lower-case word names an axis that cannot be read.
 void time_move(const nozzle& from, const nozzle& at, const axis_words& axes, bool arc,
                motion_time& motion) {
   motion.timed = !arc && at.feed_known && at.feed > 0;
   motion.takes_time = arc;
   for (const int axis : {axis_x, axis_y, axis_z, axis_e}) {
-    if (!axes.named[axis]) continue;
+    if (!axes.named[axis] && axes.readable[axis]) continue;
     motion.takes_time = true;
-    const bool relative_e = axis == axis_e && at.e_relative;
-    motion.delta[axis] = relative_e ? axes.value[axis] : at.at[axis] - from.at[axis];
+    const bool relative = axis == axis_e ? at.e_relative : at.relative;
+    motion.delta[axis] = relative ? axes.value[axis] : at.at[axis] - from.at[axis];
     motion.timed =
-        motion.timed && axes.readable[axis] && (relative_e || (from.known[axis] && at.known[axis]));
+        motion.timed && axes.readable[axis] && (relative || (from.known[axis] && at.known[axis]));
   }
   motion.feed = at.feed;
 }
@@ -109,7 +110,7 @@ void untimed(nozzle& at) {
 
 // G4 waits P milliseconds or S seconds.
 void dwell(std::string_view rest, motion_time& motion) {
-  motion.takes_time = true;
+  motion.takes_time = motion.dwells = true;
   for (std::string_view word = next_word(rest); !word.empty(); word = next_word(rest)) {
     double value = 0;
     if (word[0] != 'P' && word[0] != 'S') continue;
@@ -159,7 +160,7 @@ line_motion step(nozzle& at, std::string_view words, bool cut) {
   const int g = readable ? g_number(command) : -1;
   switch (g) {
     case 4:
-      dwell(rest, at.last);
+      if (at.times) dwell(rest, at.last);
       return {};
     case 10:  // retract, and unretract, as the firmware's settings say
     case 11:

@@ -28,12 +28,13 @@ struct print_limits {
 /// The time a line takes, as follow_motion finds it with `times`: whether it
 /// takes any (a move along any axis, a dwell, or a command whose time cannot
 /// be known); how far it goes along X, Y, Z and E, at what feed rate (mm/s),
-/// or for how many seconds it dwells; `timed` is false when the time it
-/// takes cannot be known.
+/// or, a dwell, for how many seconds it waits; `timed` is false when the time
+/// it takes cannot be known.
 struct motion_time {
   bool takes_time = false;
   double delta[axis_f] = {};
   double feed = 0;
+  bool dwells = false;
   double dwell = 0;
   bool timed = true;
 };

@@ -132,7 +132,11 @@ TRAVELS = [("joined", TRAVEL, "2", [(1, 4)]),
            ("timed_z_and_f_from_the_run_before", [b"G1 Z0.2 F1200", b"G1 X0 Y0 E1 ; Z9 F9", b"G1 X1 Y0 E2", b"G0 X11",
                                                   b"G1 Z1", b"G0 X12", b"G1 X13 E3"], "9s", []),
            # Long enough only with its third move, which is timed at the travel's end: 0.2, 0.3, then 0.4 s.
-           ("timed_at_its_end", [b"G1 X0 Y0 E1 F1200", b"G0 F6000 X10", b"G0 X20", b"G0 X30", b"G1 X40 E2"], "0.35s", [(1, 3)])]
+           ("timed_at_its_end", [b"G1 X0 Y0 E1 F1200", b"G0 F6000 X10", b"G0 X20", b"G0 X30", b"G1 X40 E2"], "0.35s", [(1, 3)]),
+           # A dwell of nothing takes no time (0.3 s); a relative hop needs no known Z (0.51 s); a lower-case e cannot be timed.
+           *[(f"timed_{name}", [b"G28", b"G1 X0 Y0 E1 F1200", b"G0 F6000 X10", *middle, b"G0 X20 F6000", b"G1 X30 E2"], length, pairs)
+             for name, middle, length, pairs in [("zero_dwell", [b"G4 P0"], "0.5s", []), ("lower_case_e", [b"G1 e-1"], "0.5s", [(2, 4)]),
+                                                 ("relative_hop", [b"G91", b"G1 Z1 F600", b"G90"], "0.6s", [])]]]
 
 
 def with_pairs(lines, pairs):
