@@ -7,13 +7,13 @@
 #include <string_view>
 #include <thread>
 
-#include "command_line.h"
-#include "file_io.h"
-#include "line_pass.h"
-#include "line_rules.h"
-#include "messages.h"
-#include "output_file.h"
-#include "script_run.h"
+#include "gcode/line_rules.h"
+#include "pass/line_pass.h"
+#include "run/command_line.h"
+#include "run/messages.h"
+#include "run/output_file.h"
+#include "run/script_run.h"
+#include "system/file_io.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // get it, damaged files are refused with their reason and no text, and any
 // bytes are read safely, in pieces of any size. With TARVIX_LIBFUZZER it is
 // the libFuzzer target of the reader instead, on that last check.
-#include "bgcode.h"
+#include "bgcode/bgcode.h"
 
 #include <zlib.h>
 
@@ -14,10 +14,10 @@
 #include <sstream>
 #include <vector>
 
+#include "bgcode/heatshrink.h"
+#include "bgcode/meatpack.h"
 #include "check.h"
-#include "heatshrink.h"
-#include "line_pass.h"
-#include "meatpack.h"
+#include "pass/line_pass.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 // What a command line asks for, each option's form and refusal, the speeds
 // taken, and the note that names the options that shaped a result.
-#include "command_line.h"
+#include "run/command_line.h"
 
 #include <string>
 #include <vector>
 
 #include "check.h"
-#include "line_rules.h"
+#include "gcode/line_rules.h"
 
 namespace {
 

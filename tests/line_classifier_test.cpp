@@ -2,7 +2,7 @@
 // pieces of every size, and after the lines before it went through the bulk
 // copy's reading, which must all give the same answer. Each row's lines
 // start from X0 Y0, absolute, in millimetres; only its last line is checked.
-#include "line_classifier.h"
+#include "pass/line_classifier.h"
 
 #include <cmath>
 #include <string>

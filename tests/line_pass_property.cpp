@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "line_pass.h"
+#include "pass/line_pass.h"
 
 namespace {
 

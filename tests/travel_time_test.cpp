@@ -1,6 +1,6 @@
 // The time of a travel: a table of travels timed by hand (acceleration
 // 1000 mm/s² and feed rate 100 mm/s unless a row says otherwise).
-#include "travel_time.h"
+#include "gcode/travel_time.h"
 
 #include <cmath>
 #include <string>
