@@ -91,10 +91,14 @@ struct bgcode_writer {
   bgcode_format format;
   /// Why writing failed: the system's reason or the text's.
   std::string reason;
+  /// The text is what blocks read whole hold, maybe of another encoding than
+  /// `format`'s: each block is written in one that loses none of it.
+  bool keeps_all = false;
 
   // Kept from one call to the next: the text held, and rooms to make a block
   // in, kept as the reader's are.
   std::string text;
+  std::uint16_t held_encoding = 0;  // of the text held: one that keeps it all
   bool wrote_text = false;
   std::string packed, data, block;
   heatshrink_tables tables;
@@ -105,7 +109,9 @@ bool bgcode_copy(bgcode_writer& writer, std::string_view bytes);
 
 /// Takes whole lines of text (LF or CR LF; only the last may lack a line end)
 /// for G-code blocks of at most bgcode_block_text bytes each, written as
-/// they fill, so that at most one block of text is held. False, with the
+/// they fill, so that at most one block of text is held. A block goes out in
+/// the writer's encoding, or with `keeps_all` in the first of MeatPack,
+/// MeatPack keeping whole-line comments and none that keeps all it holds. False, with the
 /// reason, when a write fails or the text cannot be encoded: a byte 0xFF in
 /// MeatPack, or a line too long for one block.
 bool bgcode_write_text(bgcode_writer& writer, std::string_view lines);

@@ -38,9 +38,36 @@ bool write_block(bgcode_writer& writer, std::string_view text, const bgcode_form
 
 bool write_held(bgcode_writer& writer) {
   if (writer.text.empty()) return true;
-  const bool written = write_block(writer, writer.text, writer.format);
+  bgcode_format format = writer.format;
+  format.encoding = writer.held_encoding;
+  const bool written = write_block(writer, writer.text, format);
   writer.text.clear();
   return written;
+}
+
+// How much of a line each encoding keeps, from least to most: MeatPack drops
+// comments, in its second form all but whole-line ones.
+int keeps(std::uint16_t encoding) { return encoding == 1 ? 0 : encoding == 2 ? 1 : 2; }
+
+// The encoding that keeps all of `lines` and what `encoding` keeps: text
+// read from a block of one encoding may be written after a block of another
+// has been read, and must lose nothing to it.
+std::uint16_t keeping(std::string_view lines, std::uint16_t encoding) {
+  for (std::size_t at = lines.find(';'); at != lines.npos && encoding != 0;
+       at = lines.find(';', at + 1)) {
+    const std::size_t start = lines.rfind('\n', at) + 1;  // npos + 1 is 0
+    const bool whole_line = lines.find_first_not_of(" \t", start) == at;
+    if (keeps(encoding) < keeps(whole_line ? 2 : 0)) encoding = whole_line ? 2 : 0;
+  }
+  return encoding;
+}
+
+// Holds `lines` for the block being made, in an encoding that keeps them
+// where the writer keeps all.
+void hold(bgcode_writer& writer, std::string_view lines) {
+  if (writer.text.empty()) writer.held_encoding = writer.format.encoding;
+  if (writer.keeps_all) writer.held_encoding = keeping(lines, writer.held_encoding);
+  writer.text += lines;
 }
 
 }  // namespace
@@ -53,7 +80,7 @@ bool bgcode_write_text(bgcode_writer& writer, std::string_view lines) {
   while (!lines.empty()) {
     const std::size_t room = bgcode_block_text - std::min(writer.text.size(), bgcode_block_text);
     if (lines.size() <= room) {
-      writer.text += lines;
+      hold(writer, lines);
       return true;
     }
     // The whole lines that fit, else, when none is held, the first line alone.
@@ -61,7 +88,7 @@ bool bgcode_write_text(bgcode_writer& writer, std::string_view lines) {
     if (end == lines.npos && writer.text.empty()) end = lines.find('\n');
     if (end != lines.npos || writer.text.empty()) {
       const std::size_t size = end == lines.npos ? lines.size() : end + 1;
-      writer.text += lines.substr(0, size);
+      hold(writer, lines.substr(0, size));
       lines.remove_prefix(size);
     }
     if (!write_held(writer)) return false;

@@ -42,6 +42,7 @@ void start_binary(binary_gcode& b, io_handle& input, std::string_view taken, io_
   b.reader.source.read = read_input;
   b.reader.source.context = &b;
   b.writer.output = output;
+  b.writer.keeps_all = true;
 }
 
 byte_source binary_text(binary_gcode& b) {

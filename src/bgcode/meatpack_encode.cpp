@@ -32,6 +32,7 @@ struct packer {
 };
 
 constexpr unsigned newline_code = 12;
+constexpr unsigned char two_line_ends = newline_code << 4 | newline_code;
 
 // Eight bytes as a number, the first the lowest, and four back.
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
@@ -198,6 +199,20 @@ bool pack_line(std::string_view line, packer& out, bool only_blankless = false) 
   return true;
 }
 
+// Printers' own reader decodes a block into room for twice its packed bytes
+// and loses characters past that, while blank-less moves pack denser: the
+// block is padded with empty lines, which every reader drops, until it is
+// at least half its text. Padding follows a line end, with packing on.
+void pad_to_half(packer& out, std::size_t decoded) {
+  constexpr std::size_t end_signal = 3;
+  const auto size = [&out] { return out.used + end_signal; };
+  if (decoded <= 2 * size()) return;
+  if (!out.packing) out.signal(packing_on);  // which may be padding enough
+  const std::size_t pad = decoded > 2 * size() ? (decoded - 2 * size() + 1) / 2 : 0;
+  std::memset(out.reserve(pad), two_line_ends, pad);
+  out.used += pad;
+}
+
 }  // namespace
 
 bool meatpack_encode(std::string_view text, bool keep_comment_lines, std::string& room,
@@ -207,16 +222,21 @@ bool meatpack_encode(std::string_view text, bool keep_comment_lines, std::string
   out.reserve(text.size() * 3 / 4 + 16);
   out.signal(packing_on);
   out.signal(blankless_on);
+  std::size_t decoded = 0;  // the text readers give back
   while (!text.empty()) {
     const std::size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
     text.remove_prefix(end == text.npos ? text.size() : end + 1);
     if (end != text.npos && !line.empty() && line.back() == '\r') line.remove_suffix(1);
     // Most lines are G commands without a comment, which pack as they are.
-    if (!line.empty() && pack_line(line, out, true)) continue;
+    if (!line.empty() && pack_line(line, out, true)) {
+      decoded += line.size() + 1;
+      continue;
+    }
     bool comment_line = false;
     line = kept_part(line, keep_comment_lines, comment_line);
     if (line.empty()) continue;
+    decoded += line.size() + 1;
     if (!comment_line) {
       pack_line(line, out);
       continue;
@@ -227,6 +247,7 @@ bool meatpack_encode(std::string_view text, bool keep_comment_lines, std::string
     at[line.size()] = '\n';
     out.used += line.size() + 1;
   }
+  pad_to_half(out, decoded);
   out.signal(reset_all);
   packed = std::string_view(room.data(), out.used);
   return true;
