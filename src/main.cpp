@@ -7,6 +7,7 @@
 #include <string_view>
 #include <thread>
 
+#include "bgcode/binary_gcode.h"
 #include "gcode/line_rules.h"
 #include "pass/line_pass.h"
 #include "run/command_line.h"
@@ -77,8 +78,12 @@ std::string read_speed(int& after) {
 }
 
 /// Opens the output, runs the pass and reports; returns the exit status.
-int write_copy(io_handle input, const native_path& input_path, const pass_options& options) {
-  const native_path output_path = make_output_path(input_path);
+/// Binary G-code is changed as binary, into a copy named for it.
+int write_copy(io_handle input, const native_path& input_path, pass_options options) {
+  input_start start;
+  const bool started = read_start(input, start);  // else a failed read, after the pause as ever
+  options.reads_binary = start.binary;
+  const native_path output_path = make_output_path(input_path, start.binary);
   output_file output(open_output(output_path, input));
   if (output.file == no_file) {
     say(message::cannot_open_output);
@@ -87,7 +92,9 @@ int write_copy(io_handle input, const native_path& input_path, const pass_option
   say("Analyzing ...");
   std::this_thread::sleep_for(std::chrono::seconds(5));
   say(separator);
-  const pass_result result = run_line_pass({input, output.file, console_output()}, options);
+  const pass_result result =
+      started ? run_line_pass({input, output.file, console_output(), start.taken}, options)
+              : pass_result::read_failed;
   output.kept = result == pass_result::complete;
   const bool closed = close_output(output);
   say(separator);

@@ -38,6 +38,22 @@ REFUSAL = "Enter Speed:Invalid speed: enter a number from 0 to 255, or keep"
 NUT = pathlib.Path(__file__).with_name("bgcode_corpus").joinpath("prusa_nut_big.hs12_4-meatpackcomments.bgcode").read_bytes()
 LONGEST_NOTE = b"keep --g1-travel --min-travel " + b"1" * 30 + b".5s --acceleration " + b"1" * 32
 OLD = 1000000000  # the modification time of the files a row makes
+REFERENCE = pathlib.Path(__file__).resolve().parents[2] / "shared" / "bgcode" / "bgctool"  # printers' own reader
+NUT_TRAVEL = b"M107\nG1 X87.699 Y86.966 F7800\nM106 S200\n"  # the first G1 travel of NUT
+
+
+class printed(tuple):
+    """Binary G-code whose text, as printers' own reader gives it where it is at hand, holds these pieces."""
+
+
+def reads_as(path, pieces):
+    if not path.read_bytes().startswith(b"GCDE") or not REFERENCE.exists():
+        return path.read_bytes().startswith(b"GCDE")
+    out = path.with_name(path.name + ".txt")
+    subprocess.run([REFERENCE, "to-ascii", path, out], check=True, stdout=subprocess.DEVNULL)
+    text = out.read_bytes()
+    out.unlink()
+    return all(piece in text for piece in pieces)
 
 
 def stopped(stop):
@@ -169,10 +185,12 @@ ROWS = dict([
     case("null_device", success("a.gcode"), files={"a.gcode": "->/dev/null"}, expect={COPY: b""}),
     # A FIFO is waited on until its writer comes, as cat waits (in the dialogue, past the pause), and a stop
     # meanwhile leaves nothing.
-    *[case(f"fifo_whose_writer_comes_late_{i}", out, files={"a.gcode": "|"}, args=args, typed=typed, expect={COPY: copy},
-           late=late) for i, (out, args, typed, copy, late) in enumerate([
-        (success("a.gcode", *G0_ECHO), ("a.gcode",), b"200\n", G0_COPY, (6, G0)),
-        (said(f"Written to File: {COPY}"), script("a.gcode"), None, NOTED, (1, G0))])],
+    *[case(f"fifo_whose_writer_comes_late_{i}", out, files={"a.gcode": "|"}, args=args, typed=typed, expect=expect,
+           late=late) for i, (out, args, typed, expect, late) in enumerate([
+        (success("a.gcode", *G0_ECHO), ("a.gcode",), b"200\n", {COPY: G0_COPY}, (6, G0)),
+        (said(f"Written to File: {COPY}"), script("a.gcode"), None, {COPY: NOTED}, (1, G0)),
+        (said("Written to File: a.gcode_tormel.bgcode"), script("--g1-travel", "a.gcode"), None,
+         {"a.gcode_tormel.bgcode": printed((NUT_TRAVEL,))}, (1, NUT))])],
     case("stop_while_waiting_for_a_writer", "", stopped(signal.SIGINT), files={"a.gcode": "|"}, args=script("a.gcode"),
          typed=None, late=(1, signal.SIGINT)),
     case("copy_path_is_a_folder", failure("Unable to open file to write"), 1, files={"a.gcode": G0, COPY: "/"}),
@@ -246,13 +264,20 @@ ROWS = dict([
          args=script("b.gcode", "a.gcode", "a.gcode"), typed=None, err="Unable to open file to read: b.gcode (", expect={COPY: NOTED}),
     case("script_leaves_the_dialogues_copy", said(f"Already changed: {COPY} (a copy made by the dialogue)"), files={COPY: G0},
          args=script("--in-place", COPY), typed=None, expect={COPY: G0}),
-    # Binary G-code, known by its start: read and written in its form (tests/bgcode_test.cpp checks the result),
-    # the copy named for it, a file cut short refused with its reason and left as it was.
-    *[case(f"binary_gcode_{i}", said(f"Written to File: {out}"), files={"a.gcode": NUT}, args=script(*args),
-           expect={out: ...}) for i, (args, out) in enumerate([(("--in-place", "a.gcode"), "a.gcode"),
-                                                                (("a.gcode",), "a.gcode_tormel.bgcode")])],
-    case("binary_gcode_cut_short", "", 1, files={"a.gcode": NUT[:-1]}, args=script("--in-place", "a.gcode"),
-         err="Unable to read from file: a.gcode (the file ends in block 6)", expect={"a.gcode": NUT[:-1]}),
+    # Binary G-code, known by its start: read and written in its form, also in the dialogue, the copy named for it.
+    *[case(f"binary_gcode_{i}", out, files={"a.gcode": NUT}, args=args, typed=typed,
+           expect={name: printed((NUT_TRAVEL, note))}) for i, (args, typed, out, name, note) in enumerate([
+        (script("--in-place", "--g1-travel", "a.gcode"), None, said("Written to File: a.gcode"), "a.gcode", NOTE[:-1]),
+        (script("--g1-travel", "a.gcode"), None, said("Written to File: a.gcode_tormel.bgcode"), "a.gcode_tormel.bgcode",
+         NOTE[:-1] + b" --g1-travel"),
+        (("a.gcode", "--g1-travel"), b"200\n", None, "a.gcode_tormel.bgcode", b"M84")])],
+    # Binary G-code is refused or changed by what its sound blocks hold, whatever its last bytes.
+    *[case(f"binary_gcode_refused_{i}", "", 1, files={"a.gcode": content}, args=script("--in-place", "a.gcode"),
+           err=f"Unable to read from file: a.gcode ({why}", expect={"a.gcode": content})
+      for i, (content, why) in enumerate([(NUT[:-1], "the file ends in block 6)"),
+                                          (b"GCDEG1 X1\n" + NOTE, "unknown binary G-code version"),
+                                          (NUT[:4] + b"\2" + NUT[5:] + b"\n" + NOTE, "unknown binary G-code version 2)"),
+                                          (NUT[:3000] + b"?" + NUT[3001:] + b"\n" + NOTE, "bad checksum in block")])],
     case("script_failed_fsync", "", 1, args=script("--in-place", "a.gcode"), err="Unable to write to file: a.gcode (",
          expect={"a.gcode": G0}, env=preloaded(TARVIX_FAIL_AT="fsync")),
     *[case(f"script_copy_path_{kind}", "", 1, files={"a.gcode": G0, COPY: content}, args=script("a.gcode"),
@@ -378,6 +403,9 @@ def run_row(row, folder):
     same("status and stderr", (proc.returncode, err[:len(row["err"])] if row["err"] else err), (row["status"], row["err"]))
     for name, content in row["expect"].items():
         got = read(folder, name)
+        if isinstance(content, printed):
+            same(name + " as printers read it", got is not None and reads_as(pathlib.Path(folder, name), content), True)
+            continue
         same(name, ... if content is ... and got is not None else got, content)  # ...: there, whatever it holds
         if content == row["files"].get(name):  # a file left as it was keeps its modification time
             same(name + " modification time", os.stat(os.path.join(folder, name)).st_mtime, OLD)

@@ -81,14 +81,17 @@ std::string binary_failure(const binary_gcode& b) {
   return b.reader.reason.empty() ? b.writer.reason : b.reader.reason;
 }
 
-bool looks_binary(io_handle input) {
-  char start[binary_signature.size()];
+bool read_start(io_handle input, input_start& start) {
+  char bytes[binary_signature.size()];
   std::size_t got = 0;
-  if (!can_seek(input)) return false;
-  while (got < sizeof start) {
-    const std::ptrdiff_t count = read_some(input, start + got, sizeof start - got);
-    if (count <= 0) break;
+  while (got < sizeof bytes) {
+    const std::ptrdiff_t count = read_some(input, bytes + got, sizeof bytes - got);
+    if (count < 0) return false;
+    if (count == 0) break;
     got += static_cast<std::size_t>(count);
   }
-  return seek_to(input, 0) && std::string_view(start, got) == binary_signature;
+  start.binary = std::string_view(bytes, got) == binary_signature;
+  if (can_seek(input)) return seek_to(input, 0);
+  start.taken.assign(bytes, got);
+  return true;
 }

@@ -44,6 +44,13 @@ bool finish_binary(binary_gcode& binary, std::string_view note);
 /// the system's reason stands.
 std::string binary_failure(const binary_gcode& binary);
 
-/// Whether a file that can be read again begins as binary G-code; leaves it
-/// at its start. A pipe says no: it is known only as the pass reads it.
-bool looks_binary(io_handle input);
+/// What the start of an input says: whether it is binary G-code, and for a
+/// pipe, which cannot go back, the bytes read to tell, for the pass.
+struct input_start {
+  bool binary = false;
+  std::string taken;
+};
+
+/// Reads the start of `input` to tell whether it is binary G-code, and
+/// leaves a file at its start. False when a read or the seek back fails.
+bool read_start(io_handle input, input_start& start);

@@ -12,6 +12,7 @@ namespace {
 // The rooms a line goes through, in order.
 struct pass {
   io_handle input = no_file;
+  std::string_view taken;  // of a pipe, before the pass
   pass_report* report = nullptr;
   binary_gcode binary;
   bool is_binary = false;
@@ -22,12 +23,31 @@ struct pass {
   line_writer writer;
 };
 
+// What was read of a pipe before the pass, then the rest of it.
+std::ptrdiff_t read_taken_first(void* context, char* data, std::size_t size, bool) {
+  pass& p = *static_cast<pass*>(context);
+  if (p.taken.empty()) return read_some(p.input, data, size);
+  const std::size_t count = std::min(size, p.taken.size());
+  std::copy_n(p.taken.data(), count, data);
+  p.taken.remove_prefix(count);
+  return static_cast<std::ptrdiff_t>(count);
+}
+
+byte_source input_source(pass& p) {
+  if (p.taken.empty()) return file_source(p.input);
+  byte_source source;
+  source.read = read_taken_first;
+  source.context = &p;
+  return source;
+}
+
 // Takes all the memory the pass needs, so that running out of it never
 // costs an older copy.
 void prepare(pass& p, const pass_files& files, const pass_options& options, pass_report* report) {
   p.input = files.input;
+  p.taken = files.taken;
   p.report = report;
-  prepare_reader(p.reader, file_source(p.input), options.block_size);
+  prepare_reader(p.reader, input_source(p), options.block_size);
   prepare_planner(p.planner, options.speed, options.min_travel, options.min_seconds);
   const bool joins = p.planner.joins;
   prepare_classifier(p.classifier, options.g1_travel, joins || p.planner.keeps_fan, joins,

@@ -29,6 +29,8 @@ struct pass_files {
   io_handle input;
   io_handle output;
   io_handle console;
+  /// What was read of a pipe before the pass, to begin with.
+  std::string_view taken = {};
 };
 
 /// What a pass does with the lines.
@@ -55,7 +57,7 @@ struct pass_options {
   /// Binary G-code (an input that begins with GCDE) is read as the text of
   /// its G-code blocks, and written back in the same form: its other
   /// blocks as they are, its G-code in fresh blocks, the last line in a
-  /// block of its own. Not with the echo.
+  /// block of its own. With the echo, the console shows the G-code lines.
   bool reads_binary = false;
   /// A line to end the output with, in the line end of the last line read;
   /// none when empty.

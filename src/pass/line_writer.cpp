@@ -47,16 +47,17 @@ bool echo_piece(line_writer& w, std::string_view bytes, std::string_view console
   if (w.console_works) {
     w.console_works = write_all(w.console, console_bytes.data(), console_bytes.size());
   }
-  if (!write_all(w.file, bytes.data(), bytes.size())) return false;
+  if (!write_out(w, bytes)) return false;
   w.written += static_cast<std::int64_t>(bytes.size());
   return true;
 }
 
 // The end of a line: each write carries a whole line end, so a stop between
-// lines never leaves half of one.
+// lines never leaves half of one. Lines that go into blocks are not the
+// file's: a stop leaves none of them.
 bool echo_line(line_writer& w, std::string_view bytes, std::string_view console_bytes) {
   if (!echo_piece(w, bytes, console_bytes)) return false;
-  mark_whole(w.written);
+  if (w.sink == nullptr) mark_whole(w.written);
   return true;
 }
 

@@ -42,7 +42,7 @@ struct line_writer {
   std::size_t out_size = 0;
   std::string_view run;
   std::int64_t written = 0;  // bytes written to the file
-  /// Without the echo, where the bytes go instead of the file, when set.
+  /// Where the bytes go instead of the file, when set.
   bool (*sink)(void* context, std::string_view bytes) = nullptr;
   void* sink_context = nullptr;
   // A line whose line end must change is joined here.

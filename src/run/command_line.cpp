@@ -260,6 +260,9 @@ native_path make_output_path(const native_path& input_path, bool binary) {
 }
 
 bool is_output_path(const native_path& path) {
-  return path.size() >= output_suffix.size() &&
-         std::equal(output_suffix.begin(), output_suffix.end(), path.end() - output_suffix.size());
+  const auto ends_with = [&path](std::string_view suffix) {
+    return path.size() >= suffix.size() &&
+           std::equal(suffix.begin(), suffix.end(), path.end() - suffix.size());
+  };
+  return ends_with(output_suffix) || ends_with(binary_output_suffix);
 }

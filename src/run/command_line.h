@@ -55,6 +55,6 @@ std::string help_text();
 /// "_tormel.bgcode" for binary G-code.
 native_path make_output_path(const native_path& input_path, bool binary = false);
 
-/// True for a path that make_output_path gives for text: a copy the dialogue
-/// may have made.
+/// True for a path that make_output_path gives: a copy the dialogue, or for
+/// binary G-code an earlier run, may have made.
 bool is_output_path(const native_path& path);

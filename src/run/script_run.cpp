@@ -48,9 +48,10 @@ int report(pass_result result, const native_path& path, const native_path& shown
 }
 
 // Writes the result to `temp` and puts it in place of `destination`.
-int write_and_replace(io_handle input, output_file& temp, const native_path& temp_path,
-                      const native_path& destination, bool replace, const native_path& shown,
-                      const native_path& path, const run_options& options) {
+int write_and_replace(io_handle input, const input_start& start, output_file& temp,
+                      const native_path& temp_path, const native_path& destination, bool replace,
+                      const native_path& shown, const native_path& path,
+                      const run_options& options) {
   const std::string note = change_note(options);
   pass_options pass = pass_options_for(options, options.speed);
   pass.echo = false;
@@ -58,7 +59,7 @@ int write_and_replace(io_handle input, output_file& temp, const native_path& tem
   pass.last_line = note;
   pass_report found;
   found.note.reserve(2 * note.size());
-  const pass_result result = run_line_pass({input, temp.file, no_file}, pass, &found);
+  const pass_result result = run_line_pass({input, temp.file, no_file, start.taken}, pass, &found);
   if (result != pass_result::complete) return report(result, path, shown, found);
   const io_handle written = temp.file;
   temp.file = no_file;  // closed by the replace, whether it succeeds or not
@@ -72,8 +73,9 @@ int write_and_replace(io_handle input, output_file& temp, const native_path& tem
 
 // Writes beside `destination`, locked (`lock`) when there is one, and puts
 // the result in its place.
-int write_beside(io_handle input, io_handle lock, const native_path& destination,
-                 const native_path& shown, const native_path& path, const run_options& options) {
+int write_beside(io_handle input, const input_start& start, io_handle lock,
+                 const native_path& destination, const native_path& shown, const native_path& path,
+                 const run_options& options) {
   // In place, another run or an editor may have put another file there since
   // the input was opened: this run's result, made from the older file, would
   // then lose it.
@@ -83,21 +85,22 @@ int write_beside(io_handle input, io_handle lock, const native_path& destination
   native_path temp_path;
   output_file temp(open_temp_beside(destination, lock, temp_path));
   if (temp.file == no_file) return fail(message::cannot_open_output, shown);
-  return write_and_replace(input, temp, temp_path, destination, lock != no_file, shown, path,
+  return write_and_replace(input, start, temp, temp_path, destination, lock != no_file, shown, path,
                            options);
 }
 
 // Locks the input (for a copy) and the destination, when there is one,
 // against other runs, and writes beside the destination.
-int replace_destination(io_handle input, const native_path& path, const run_options& options) {
-  const native_path shown = options.in_place ? path : make_output_path(path, looks_binary(input));
+int replace_destination(io_handle input, const input_start& start, const native_path& path,
+                        const run_options& options) {
+  const native_path shown = options.in_place ? path : make_output_path(path, start.binary);
   const native_path destination = resolve_path(shown);
   io_handle lock = no_file;
   if ((!options.in_place && !lock_input(input)) ||
       !lock_destination(destination, input, options.in_place, lock)) {
     return fail(message::cannot_open_output, shown);
   }
-  const int status = write_beside(input, lock, destination, shown, path, options);
+  const int status = write_beside(input, start, lock, destination, shown, path, options);
   if (lock != no_file) close_file(lock);
   return status;
 }
@@ -116,30 +119,35 @@ using copies_made = std::set<std::pair<file_identity, native_path>>;
 
 // Writes the result unless this run has already written that copy. In place
 // the file's own note tells: by then the path names the result.
-int unless_copied(io_handle input, const native_path& path, const run_options& options,
-                  copies_made& copies) {
+int unless_copied(io_handle input, const input_start& start, const native_path& path,
+                  const run_options& options, copies_made& copies) {
   std::pair<file_identity, native_path> copied{{}, path};
   if (options.in_place || !identify_file(input, copied.first)) {
-    return replace_destination(input, path, options);
+    return replace_destination(input, start, path, options);
   }
   if (copies.count(copied) != 0) return left_as_it_is(path, "named twice");
-  const int status = replace_destination(input, path, options);
+  const int status = replace_destination(input, start, path, options);
   if (status == 0) copies.insert(std::move(copied));
   return status;
 }
 
-// The end of the file is read for a note first, which costs nothing on a
-// large file; the pass looks for one in the rest. The dialogue writes no
-// note: its copy is known by its name.
+// The end of a text file is read for a note first, which costs nothing on a
+// large file; the pass looks for one in the rest, and in all of binary
+// G-code, whose last bytes may hold anything when its blocks are unsound.
+// The dialogue writes no note: its copy is known by its name.
 int unless_changed(io_handle input, const native_path& path, const run_options& options,
                    copies_made& copies) {
+  input_start start;
+  if (!read_start(input, start)) return fail(message::cannot_read, path);
   std::string note;
-  switch (find_change_note(input, note)) {
+  switch (start.binary ? note_found::no : find_change_note(input, note)) {
     case note_found::no:
       if (is_output_path(path)) {
-        return left_as_it_is(path, "a copy made by the dialogue");
+        // A binary copy's note is in its blocks, which are not read here.
+        return left_as_it_is(
+            path, start.binary ? "a copy made by an earlier run" : "a copy made by the dialogue");
       }
-      return unless_copied(input, path, options, copies);
+      return unless_copied(input, start, path, options, copies);
     case note_found::unreadable:
       return fail(message::cannot_read, path);
     case note_found::yes:
