@@ -191,6 +191,8 @@ ROWS = dict([
         (said(f"Written to File: {COPY}"), script("a.gcode"), None, {COPY: NOTED}, (1, G0)),
         (said("Written to File: a.gcode_tormel.bgcode"), script("--g1-travel", "a.gcode"), None,
          {"a.gcode_tormel.bgcode": printed((NUT_TRAVEL,))}, (1, NUT))])],
+    case("in_place_refuses_a_fifo_at_once", "", 1, files={"a.gcode": "|"}, args=script("--in-place", "a.gcode"),
+         err="Unable to open file to write: a.gcode (not a regular file)", timeout=20),  # no writer comes
     case("stop_while_waiting_for_a_writer", "", stopped(signal.SIGINT), files={"a.gcode": "|"}, args=script("a.gcode"),
          typed=None, late=(1, signal.SIGINT)),
     case("copy_path_is_a_folder", failure("Unable to open file to write"), 1, files={"a.gcode": G0, COPY: "/"}),
@@ -259,9 +261,13 @@ ROWS = dict([
            args=script("a.gcode"), expect={COPY: bracketed(content) + NOTE})
       for i, content in enumerate([G0 + b"M117 " + NOTE, NOTE.replace(b"tarvix ", b"tarvix-old ") + G0,
                                    b"M117 " + NOTE + TENS * 60])],
-    # Each file in turn, a failure stopping none of the others; a file named twice is copied once.
-    case("script_says_what_failed_and_where", said(f"Written to File: {COPY}", "Already changed: a.gcode (named twice)"), 1,
-         args=script("b.gcode", "a.gcode", "a.gcode"), typed=None, err="Unable to open file to read: b.gcode (", expect={COPY: NOTED}),
+    # Each file in turn, a failure stopping none of the others; a file named twice, however spelt, is copied once, while
+    # a symbolic link to it gets a copy of its own beside it.
+    case("script_says_what_failed_and_where", said(f"Written to File: {COPY}", *[f"Already changed: {name} (named twice)"
+         for name in ["a.gcode", "./a.gcode", "c.gcode"]], "Written to File: d.gcode_tormel.gcode"), 1,
+         files={"a.gcode": G0, "c.gcode": "=>a.gcode", "d.gcode": "->a.gcode"},
+         args=script("b.gcode", "a.gcode", "a.gcode", "./a.gcode", "c.gcode", "d.gcode"), typed=None,
+         err="Unable to open file to read: b.gcode (", expect={COPY: NOTED, "d.gcode_tormel.gcode": NOTED}),
     case("script_leaves_the_dialogues_copy", said(f"Already changed: {COPY} (a copy made by the dialogue)"), files={COPY: G0},
          args=script("--in-place", COPY), typed=None, expect={COPY: G0}),
     # Binary G-code, known by its start: read and written in its form, also in the dialogue, the copy named for it.
@@ -377,7 +383,7 @@ def run_row(row, folder):
     if "console_into" in popen:
         popen["stdout"] = open(os.path.join(folder, popen.pop("console_into")), "ab")
     locked = popen.pop("locked", None)
-    late = popen.pop("late", None)
+    late, timeout = popen.pop("late", None), popen.pop("timeout", 600)
     keys = None
     if popen.pop("terminal", False):  # standard input a terminal, what is typed waiting in it
         keys, popen["stdin"] = pty.openpty()
@@ -392,7 +398,11 @@ def run_row(row, folder):
         with start(folder, *row["args"], **popen) as proc:
             if late is not None:
                 threading.Thread(target=come_late, args=(folder, proc, late), daemon=True).start()
-            out, err = proc.communicate(row["typed"], timeout=600)
+            try:
+                out, err = proc.communicate(row["typed"], timeout=timeout)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                raise
         same("standard input left unread", row["typed"] is not None or unread.tell() == 0, True)
     if keys is not None:
         os.close(keys)
@@ -651,6 +661,35 @@ def long_line(folder, through_fifo):
     same("copy", read(folder, COPY) == bracketed(data), True)
 
 
+def each_call_failing(folder, call):
+    """Each `call` of a run failing in turn, on text, a long line and binary G-code, in place and to a copy: the run
+    writes its result, or says what failed and leaves the file as it was, with nothing else behind."""
+    mark, reached = os.path.join(folder, "failed"), 0
+    for i, (content, in_place) in enumerate((c, p) for c in [gcode(100), G0 + b"x" * 70000 + b"\n" + G0, NUT]
+                                            for p in [True, False]):
+        args = script(*["--in-place"] * in_place, "--g1-travel", "a.gcode")
+        result = "a.gcode" if in_place else "a.gcode_tormel." + ("bgcode" if content == NUT else "gcode")
+        make_files(os.path.join(folder, "good"), {"a.gcode": content})
+        finished(os.path.join(folder, "good"), *args)
+        good = read(os.path.join(folder, "good"), result)
+        for calls in range(1000):
+            run = os.path.join(folder, f"{i}_{calls}")
+            make_files(run, {"a.gcode": content})
+            with start(run, *args, env=preloaded(TARVIX_FAIL_ONE=call, TARVIX_PASS=str(calls), TARVIX_FAILED_MARK=mark),
+                       stdin=subprocess.DEVNULL) as proc:
+                out, err = proc.communicate(timeout=600)
+            got = (proc.returncode, read(run, result), sorted(os.listdir(run)))
+            if proc.returncode == 0:
+                same(f"{call} {calls} of {i}", got, (0, good, sorted({"a.gcode", result})))
+            else:
+                same(f"{call} {calls} of {i}: {err}", (got, err[:7]), ((1, content if in_place else None, ["a.gcode"]), b"Unable "))
+            if not os.path.exists(mark):
+                break
+            os.unlink(mark)
+        reached += calls
+    same(f"{call}s failed in turn", reached > 0, True)
+
+
 LONG_LINES = (b"G0 X1\n" + b"x" * (1 << 20) + b"\n") * 4
 HARNESSED = {test.__name__: test for test in [waits_for_a_key_without_a_file, speed_read_is_bounded,
                                               non_blocking_console, dialogue_meanwhile, speed_in_parts, starved_script]}
@@ -673,6 +712,7 @@ HARNESSED.update({
     **{f"{'starved' if starve else 'stopped'}_in_the_pause_{'with' if older else 'without'}_an_older_copy":
        lambda folder, older=older, starve=starve: in_the_pause(folder, older, starve)
        for older in [b"older copy\n", None] for starve in [False, True]},
+    **{f"each_{call}_failing": lambda folder, call=call: each_call_failing(folder, call) for call in ["lseek", "read", "unlink"]},
     "long_line": lambda folder: long_line(folder, False),
     "long_line_from_a_fifo": lambda folder: long_line(folder, True),
 })

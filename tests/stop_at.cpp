@@ -9,7 +9,9 @@
 // read with EIO where standard input ends, open with EOPNOTSUPP where it
 // would make an unnamed file, renameat2 with EINVAL where it would swap two
 // files, as on a file system that cannot. TARVIX_PASS=N lets the first N of the named
-// calls through first.
+// calls through first. TARVIX_FAIL_ONE names lseek, read or unlink, of which
+// only the one past the first TARVIX_PASS fails, with EIO, and the file
+// TARVIX_FAILED_MARK names is made as it does.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/types.h>
@@ -56,6 +58,16 @@ int failure(int error) {
   return -1;
 }
 
+bool fails_once(const char* call) {
+  static int calls = 0;
+  const char* pass = std::getenv("TARVIX_PASS");
+  if (!names("TARVIX_FAIL_ONE", call) || calls++ != (pass == nullptr ? 0 : std::atoi(pass))) {
+    return false;
+  }
+  if (const char* mark = std::getenv("TARVIX_FAILED_MARK")) close(creat(mark, 0600));
+  return true;
+}
+
 }  // namespace
 
 extern "C" int ftruncate(int fd, off_t size) {
@@ -81,18 +93,21 @@ extern "C" int faccessat(int folder, const char* path, int mode, int flags) {
   return real<int (*)(int, const char*, int, int)>("faccessat")(folder, path, mode, flags);
 }
 
-extern "C" int unlink(const char* path) { return real<int (*)(const char*)>("unlink")(path); }
+extern "C" int unlink(const char* path) {
+  return fails_once("unlink") ? failure(EIO) : real<int (*)(const char*)>("unlink")(path);
+}
 
 extern "C" int fsync(int fd) {
   return names("TARVIX_FAIL_AT", "fsync") ? failure(EIO) : real<int (*)(int)>("fsync")(fd);
 }
 
 extern "C" off_t lseek(int fd, off_t offset, int whence) {
-  if (names("TARVIX_FAIL_AT", "lseek") && due()) return failure(EIO);
+  if ((names("TARVIX_FAIL_AT", "lseek") && due()) || fails_once("lseek")) return failure(EIO);
   return real<off_t (*)(int, off_t, int)>("lseek")(fd, offset, whence);
 }
 
 extern "C" ssize_t read(int fd, void* data, size_t size) {
+  if (fails_once("read")) return failure(EIO);
   const ssize_t count = real<ssize_t (*)(int, void*, size_t)>("read")(fd, data, size);
   return count == 0 && fd == 0 && names("TARVIX_FAIL_AT", "read") ? failure(EIO) : count;
 }

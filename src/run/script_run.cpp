@@ -112,19 +112,22 @@ int left_as_it_is(const native_path& path, std::string_view why) {
   return 0;
 }
 
-// The files whose copy a run has written, each with the path that named it:
-// a file named twice is copied once, while a link to it, whose copy lies
-// beside the link, gets its own, and a file saved over it meanwhile is new.
-using copies_made = std::set<std::pair<file_identity, native_path>>;
+// The files whose copy a run has written, each with the symbolic link that
+// named it, if any: a file named twice, however spelt (`a.gcode`,
+// `./a.gcode`, a hard link), is copied once, while a symbolic link to it,
+// whose copy lies beside the link, gets its own, and a file saved over it
+// meanwhile is new.
+using copies_made = std::set<std::pair<file_identity, file_identity>>;
 
 // Writes the result unless this run has already written that copy. In place
 // the file's own note tells: by then the path names the result.
 int unless_copied(io_handle input, const input_start& start, const native_path& path,
                   const run_options& options, copies_made& copies) {
-  std::pair<file_identity, native_path> copied{{}, path};
+  std::pair<file_identity, file_identity> copied{};
   if (options.in_place || !identify_file(input, copied.first)) {
     return replace_destination(input, start, path, options);
   }
+  identify_link(path, copied.second);
   if (copies.count(copied) != 0) return left_as_it_is(path, "named twice");
   const int status = replace_destination(input, start, path, options);
   if (status == 0) copies.insert(std::move(copied));
@@ -157,6 +160,9 @@ int unless_changed(io_handle input, const native_path& path, const run_options& 
 }
 
 int open_and_replace(const native_path& path, const run_options& options, copies_made& copies) {
+  if (options.in_place && !may_replace(resolve_path(path))) {
+    return fail(message::cannot_open_output, path);
+  }
   const io_handle input = open_input(path);
   if (input == no_file) return fail(message::cannot_open_input, path);
   const int status = unless_changed(input, path, options, copies);

@@ -101,6 +101,11 @@ bool lock_input(io_handle input);
 /// `may_be_input`.
 bool lock_destination(const native_path& path, io_handle input, bool may_be_input, io_handle& lock);
 
+/// For a run that replaces the file at `path`: false, refused, when `path`
+/// names something other than a regular file, which may not be replaced,
+/// looked at before it is opened, as opening a FIFO waits for its writer.
+bool may_replace(const native_path& path);
+
 /// For a run that replaces the file it reads, once lock_destination has
 /// locked `lock` at `path`: true when `lock` is the very file `input` and
 /// still the one at `path`. Refuses ("it was changed during the run") when
@@ -156,6 +161,10 @@ using file_identity = std::pair<std::uint64_t, std::uint64_t>;
 /// The identity of `file` when it is a regular file; false otherwise (a
 /// pipe, a device), or when it cannot be had.
 bool identify_file(io_handle file, file_identity& identity);
+
+/// The identity of the symbolic link `path` names itself; false when it
+/// names no link (on Windows, always: a link there counts as its target).
+bool identify_link(const native_path& path, file_identity& identity);
 
 /// The size in bytes of a seekable file, or -1 when it cannot be had.
 std::int64_t file_size(io_handle file);

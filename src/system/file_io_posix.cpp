@@ -255,8 +255,9 @@ io_handle open_spool() {
   return with_stops_held([&]() -> io_handle {
     const int fd = mkostemp(name.data(), O_CLOEXEC);
     if (fd == -1) return failed_open();
-    unlink(name.c_str());
-    return fd;
+    if (unlink(name.c_str()) == 0) return fd;
+    close(fd);  // a spool that keeps its name would keep the line too
+    return failed_open();
   });
 }
 
@@ -268,6 +269,13 @@ bool can_seek(io_handle file) {
 bool identify_file(io_handle file, file_identity& identity) {
   struct stat info {};
   if (fstat(static_cast<int>(file), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  identity = {info.st_dev, info.st_ino};
+  return true;
+}
+
+bool identify_link(const native_path& path, file_identity& identity) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return false;
   identity = {info.st_dev, info.st_ino};
   return true;
 }

@@ -260,6 +260,8 @@ bool identify_file(io_handle file, file_identity& identity) {
   return true;
 }
 
+bool identify_link(const native_path&, file_identity&) { return false; }
+
 std::int64_t file_size(io_handle file) {
   LARGE_INTEGER size{};
   if (GetFileSizeEx(as_handle(file), &size)) return size.QuadPart;

@@ -63,8 +63,12 @@ bool swap_in(const native_path& temp_path, const native_path& path, const struct
   }
   drop_guard();
   if (is_replaced_file(temp_path)) {
-    unlink(temp_path.c_str());
-    return true;
+    if (unlink(temp_path.c_str()) == 0) return true;
+    // The old file would stay beside the result: it goes back in its place,
+    // and the run fails.
+    failed();
+    if (exchange(temp_path, path)) unlink(temp_path.c_str());
+    return false;
   }
   // A save that comes between the two swaps ends up under the result's old
   // name rather than removed with it.
@@ -122,6 +126,12 @@ bool lock_destination(const native_path& path, io_handle input, bool may_be_inpu
   }
   lock_handle = fd;
   return true;
+}
+
+bool may_replace(const native_path& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return true;  // the open says why
+  return S_ISREG(info.st_mode) || refused(reason::not_regular);
 }
 
 bool is_still_input(const native_path& path, io_handle lock, io_handle input) {

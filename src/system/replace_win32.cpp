@@ -56,6 +56,10 @@ bool lock_destination(const native_path& path, io_handle input, bool may_be_inpu
   return true;
 }
 
+// Windows has no FIFO to wait on: what is no regular file is refused once
+// it is opened.
+bool may_replace(const native_path&) { return true; }
+
 bool is_still_input(const native_path& path, io_handle lock, io_handle input) {
   if (lock == no_file) return refused(reason::gone);
   BY_HANDLE_FILE_INFORMATION now_info{};
