@@ -26,9 +26,11 @@
 
 namespace {
 
+// Only the tool's calls count, not those of a launcher (valgrind's).
 bool names(const char* variable, const char* call) {
   const char* value = std::getenv(variable);
-  return value != nullptr && std::strcmp(value, call) == 0;
+  return value != nullptr && std::strcmp(value, call) == 0 &&
+         std::strncmp(program_invocation_short_name, "tarvix", 6) == 0;
 }
 
 // Once: what follows a stop (a handler that cuts back, a flush after the

@@ -162,8 +162,8 @@ using file_identity = std::pair<std::uint64_t, std::uint64_t>;
 /// pipe, a device), or when it cannot be had.
 bool identify_file(io_handle file, file_identity& identity);
 
-/// The identity of the symbolic link `path` names itself; false when it
-/// names no link (on Windows, always: a link there counts as its target).
+/// The identity of the symbolic link (on Windows, the reparse point) that
+/// `path` names itself; false when it names none.
 bool identify_link(const native_path& path, file_identity& identity);
 
 /// The size in bytes of a seekable file, or -1 when it cannot be had.

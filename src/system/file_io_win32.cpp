@@ -260,7 +260,22 @@ bool identify_file(io_handle file, file_identity& identity) {
   return true;
 }
 
-bool identify_link(const native_path&, file_identity&) { return false; }
+bool identify_link(const native_path& path, file_identity& identity) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    return false;
+  }
+  const HANDLE link = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (link == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool known = GetFileInformationByHandle(link, &info) != 0;
+  CloseHandle(link);
+  identity = {info.dwVolumeSerialNumber,
+              (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  return known;
+}
 
 std::int64_t file_size(io_handle file) {
   LARGE_INTEGER size{};
