@@ -192,7 +192,7 @@ ROWS = dict([
         (said("Written to File: a.gcode_tormel.bgcode"), script("--g1-travel", "a.gcode"), None,
          {"a.gcode_tormel.bgcode": printed((NUT_TRAVEL,))}, (1, NUT))])],
     case("in_place_refuses_a_fifo_at_once", "", 1, files={"a.gcode": "|"}, args=script("--in-place", "a.gcode"),
-         err="Unable to open file to write: a.gcode (not a regular file)", timeout=20),  # no writer comes
+         err="Unable to open file to write: a.gcode (not a regular file)", timeout=300),  # no writer comes
     case("stop_while_waiting_for_a_writer", "", stopped(signal.SIGINT), files={"a.gcode": "|"}, args=script("a.gcode"),
          typed=None, late=(1, signal.SIGINT)),
     case("copy_path_is_a_folder", failure("Unable to open file to write"), 1, files={"a.gcode": G0, COPY: "/"}),
