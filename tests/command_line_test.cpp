@@ -55,6 +55,18 @@ const row rows[] = {
      "mistake: invalid length '-1': give millimetres or seconds, such as 2, 12.5mm or 0.5s"},
     {{"--min-travel=1e3", "a.gcode"},
      "mistake: invalid length '1e3': give millimetres or seconds, such as 2, 12.5mm or 0.5s"},
+    {{"--speed=keep", "--firmware", "rrf", "--fan=15", "--travel-speed", "50.5", "a.gcode"},
+     "script 'a.gcode' speed=keep firmware=rrf fan=15 travel=50.5"},
+    {{"--firmware=duet", "a.gcode"},
+     "mistake: unknown firmware 'duet': give marlin, klipper, reprapfirmware (or rrf) or bambu"},
+    {{"--fan=16", "a.gcode"}, "mistake: invalid fan '16': give a whole number from 0 to 15"},
+    {{"--fan", "-1", "a.gcode"}, "mistake: invalid fan '-1': give a whole number from 0 to 15"},
+    {{"--fan=1.0", "a.gcode"}, "mistake: invalid fan '1.0': give a whole number from 0 to 15"},
+    {{"--fan=", "a.gcode"}, "mistake: invalid fan '': give a whole number from 0 to 15"},
+    {{"--travel-speed=keep", "a.gcode"},
+     "mistake: invalid speed 'keep': give a number from 0 to 255"},
+    {{"--travel-speed=256", "a.gcode"},
+     "mistake: invalid speed '256': give a number from 0 to 255"},
     {{"--min-travel=" + std::string(31, '0') + "2", "a.gcode"},
      "dialogue 'a.gcode' min=" + std::string(31, '0') + "2"},
     {{"--min-travel=" + std::string(32, '0') + "2", "a.gcode"},
@@ -74,6 +86,9 @@ std::string describe(const run_request& r) {
   if (o.g1_travel) text += " g1";
   if (!o.min_travel.empty()) text += " min=" + o.min_travel;
   if (!o.acceleration.empty()) text += " accel=" + o.acceleration;
+  if (!o.firmware.empty()) text += " firmware=" + o.firmware;
+  if (!o.fan.empty()) text += " fan=" + o.fan;
+  if (!o.travel_speed.empty()) text += " travel=" + o.travel_speed;
   return text;
 }
 
@@ -93,7 +108,12 @@ int main() {
   all.in_place = all.g1_travel = true;
   all.min_travel = "0.5s";
   all.acceleration = "800";
-  check(noted_options(all) == " --speed keep --g1-travel --min-travel 0.5s --acceleration 800",
+  all.firmware = "bambu";
+  all.fan = "2";
+  all.travel_speed = "50";
+  check(noted_options(all) ==
+            " --speed keep --g1-travel --min-travel 0.5s --acceleration 800"
+            " --firmware bambu --fan 2 --travel-speed 50",
         "the note's options");
   for (const char* speed :
        {"fast", "-1", "256", "255.5", "1e2", "S200", "12.", "000000255", "", " 200", "keep "}) {

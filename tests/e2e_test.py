@@ -14,12 +14,14 @@ import resource
 import shlex
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 import traceback
+import zlib
 
 TARVIX = os.path.abspath(os.environ.get("TARVIX", ""))
 LAUNCHER = shlex.split(os.environ.get("TARVIX_LAUNCHER", ""))
@@ -39,7 +41,20 @@ NUT = pathlib.Path(__file__).with_name("bgcode_corpus").joinpath("prusa_nut_big.
 LONGEST_NOTE = b"keep --g1-travel --min-travel " + b"1" * 30 + b".5s --acceleration " + b"1" * 32
 OLD = 1000000000  # the modification time of the files a row makes
 REFERENCE = pathlib.Path(__file__).resolve().parents[2] / "shared" / "bgcode" / "bgctool"  # printers' own reader
+BAMBU = b"; HEADER_BLOCK_START\n; BambuStudio 01.07.06.92\n; HEADER_BLOCK_END\n; CONFIG_BLOCK_START\n; gcode_flavor = marlin\n" \
+    b"; printer_model = Bambu Lab X1 Carbon\n; CONFIG_BLOCK_END\nM106 P1 S255\nG1 X1 Y1\nM106 P1 S0\nG1 X3 Y3\nM106 P2 S100\n" \
+    b"G1 X4 Y4\nM106 S200\nG1 X5 Y5\n"  # the part fan is P1 or no P; P2 another fan
 NUT_TRAVEL = b"M107\nG1 X87.699 Y86.966 F7800\nM106 S200\n"  # the first G1 travel of NUT
+
+
+def with_settings(data, settings):  # binary G-code whose slicer metadata holds only `settings`
+    at, sizes = 10, lambda at: struct.unpack_from("<HHII", data + b"\0" * 4, at)
+    while sizes(at)[0] != 2:
+        _, packing, size, packed = sizes(at)
+        at += (12 + packed if packing else 8 + size) + 6
+    _, packing, size, packed = sizes(at)
+    block = struct.pack("<HHIH", 2, 0, len(settings), 0) + settings
+    return data[:at] + block + struct.pack("<I", zlib.crc32(block)) + data[at + (12 + packed if packing else 8 + size) + 6:]
 
 
 class printed(tuple):
@@ -284,6 +299,33 @@ ROWS = dict([
                                           (b"GCDEG1 X1\n" + NOTE, "unknown binary G-code version"),
                                           (NUT[:4] + b"\2" + NUT[5:] + b"\n" + NOTE, "unknown binary G-code version 2)"),
                                           (NUT[:3000] + b"?" + NUT[3001:] + b"\n" + NOTE, "bad checksum in block")])],
+    # Fan lines in the print's own dialect, as its settings tell at its start or its end, in binary G-code's metadata
+    # and from a pipe, or as given: the print, the options, the result and the note's options.
+    *[case(f"dialect_{name}", None, files={"a.gcode": "->/dev/stdin" if piped else content}, args=script(*args, "a.gcode", speed=speed),
+           typed=content if piped else None, expect={"a.gcode_tormel.bgcode": result} if isinstance(result, printed) else
+           {COPY: result + b"; fan off during travel moves: tarvix --speed " + speed.encode() + noted + b"\n"})
+      for name, content, speed, args, result, noted, piped in [
+          ("rrf_at_the_end", b"M106 S255\nG0 X1\n; gcode_flavor = reprapfirmware\n", "1", (),
+           b"M106 S255\nM106 S0\nG0 X1\nM106 S0.0039\n; gcode_flavor = reprapfirmware\n", b" --firmware reprapfirmware", False),
+          ("rrf_from_a_pipe", b";FLAVOR:RepRap\n" + G0, "200", ("--fan", "2"), b";FLAVOR:RepRap\nM106 P2 S0\nG0 X1\nM106 P2 S200\n",
+           b" --firmware reprapfirmware --fan 2", True),
+          ("klipper_as_marlin", G0 + b"; gcode_flavor = klipper\n", "200", (), G0_COPY + b"; gcode_flavor = klipper\n", b"", False),
+          ("marlin_given", G0 + b"; gcode_flavor = reprapfirmware\n", "200", ("--firmware", "marlin"),
+           G0_COPY + b"; gcode_flavor = reprapfirmware\n", b"", False),
+          ("bambu_at_the_top", BAMBU, "keep", ("--g1-travel",), BAMBU.replace(b"G1 X1 Y1\n", b"M106 S0\nG1 X1 Y1\nM106 S255\n").replace(
+              b"G1 X5 Y5\n", b"M106 S0\nG1 X5 Y5\nM106 S200\n"), b" --g1-travel --firmware bambu", False),
+          ("rrf_at_the_end_of_a_long_print", G0 + TENS * 2700 + b";FLAVOR:RepRap\n", "200", (),
+           b"M106 S0\nG0 X1\nM106 S200\n" + TENS * 2700 + b";FLAVOR:RepRap\n", b" --firmware reprapfirmware", False),
+          ("rrf_at_the_top_of_a_long_print", b";FLAVOR:RepRap\n" + TENS * 2700 + G0, "200", (),
+           b";FLAVOR:RepRap\n" + TENS * 2700 + b"M106 S0\nG0 X1\nM106 S200\n", b" --firmware reprapfirmware", False),
+          ("fan_1", b"M106 P1 S80\nG0 X1\nM106 S255\nG0 X2\nM106 P1 S0\nG0 X3\n", "keep", ("--fan", "1"),
+           b"M106 P1 S80\nM107 P1\nG0 X1\nM106 P1 S80\nM106 S255\nM107 P1\nG0 X2\nM106 P1 S80\nM106 P1 S0\nG0 X3\n", b" --fan 1", False),
+          ("travel_speed", b"M106 S90\nG0 X1\nM106 S50\nG0 X2\nM107\nG0 X3\n", "keep", ("--travel-speed", "50"),
+           b"M106 S90\nM106 S50\nG0 X1\nM106 S90\nM106 S50\nG0 X2\nM107\nG0 X3\n", b" --travel-speed 50", False),
+          ("travel_speed_0", G0, "200", ("--travel-speed", "0"), G0_COPY, b" --travel-speed 0", False),
+          *[(f"rrf_in_binary_gcode{'_from_a_pipe' * piped}", with_settings(NUT, b"printer_model=MK4\ngcode_flavor=reprapfirmware\n"),
+             "200", ("--g1-travel",), printed((NUT_TRAVEL.replace(b"M107", b"M106 S0"), b"--firmware reprapfirmware")), b"", piped)
+            for piped in [False, True]]]],
     case("script_failed_fsync", "", 1, args=script("--in-place", "a.gcode"), err="Unable to write to file: a.gcode (",
          expect={"a.gcode": G0}, env=preloaded(TARVIX_FAIL_AT="fsync")),
     *[case(f"script_copy_path_{kind}", "", 1, files={"a.gcode": G0, COPY: content}, args=script("a.gcode"),
@@ -301,12 +343,12 @@ ROWS = dict([
     case("script_full_disk_leaves_the_file", "", 1, files={"a.gcode": TENS * 2000}, args=script("--in-place", "a.gcode"),
          err="Unable to write to file: a.gcode (", expect={"a.gcode": TENS * 2000},  # more than one large write
          preexec_fn=limit(resource.RLIMIT_FSIZE, 95)),
-    # A long line is read twice: the file shrinks or the seek fails in between (after the note's two seeks and the look at its start).
+    # A long line is read twice: the file shrinks or the seek fails in between (after the seeks of the note, the look at its start and the read of its settings).
     *[case(f"script_{name}", "", 1, files={"a.gcode": LONG_G1 + b"\n"}, args=script("a.gcode"),
            err=f"Unable to read from file: a.gcode ({why}){NL}", expect={"a.gcode": left}, env=preloaded(**env))
-      for name, env, why, left in [("input_shrinks", dict(TARVIX_STOP_AT="lseek", TARVIX_SHRINK="a.gcode", TARVIX_PASS="3"),
+      for name, env, why, left in [("input_shrinks", dict(TARVIX_STOP_AT="lseek", TARVIX_SHRINK="a.gcode", TARVIX_PASS="4"),
                                     "the file got shorter while it was read", b""),
-                                   ("failed_seek", dict(TARVIX_FAIL_AT="lseek", TARVIX_PASS="3"), "Input/output error", LONG_G1 + b"\n")]],
+                                   ("failed_seek", dict(TARVIX_FAIL_AT="lseek", TARVIX_PASS="4"), "Input/output error", LONG_G1 + b"\n")]],
     case("stop_as_the_spool_is_made", "", stopped(signal.SIGTERM), files={"a.gcode": "->/dev/stdin"}, args=script("a.gcode"),
          typed=LONG_G1 + b"\n", env=preloaded(TMPDIR=".", TARVIX_FAIL_AT="open", TARVIX_STOP_AT="unlink",  # no unnamed file
                                                TARVIX_STOP_SIGNAL=str(int(signal.SIGTERM)))),

@@ -128,6 +128,7 @@ bgcode_part read_block(bgcode_reader& reader) {
     return fail(reader, "block " + std::to_string(reader.block) + " out of order");
   }
   reader.rank = rank;
+  reader.type = type;
   const std::size_t parameters_at = bgcode_header_size(compression);
   if (!read_exactly(reader, head, parameters_at - 8 + bgcode_parameters_size(type))) {
     return bgcode_part::failed;

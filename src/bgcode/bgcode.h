@@ -64,8 +64,9 @@ struct bgcode_reader {
   /// Why reading failed, in a few words (`bad checksum in block 5`).
   std::string reason;
 
-  // Kept from one step to the next.
+  // Kept from one step to the next: the block being read, and its type.
   int block = 0;
+  std::uint16_t type = 0;
   int rank = -1;
   bool started = false;
   bool finished = false;

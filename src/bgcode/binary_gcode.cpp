@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "bgcode/bgcode_codec.h"
+
 namespace {
 
 // The bytes the line reader took, then the rest of the input.
@@ -83,15 +85,32 @@ std::string binary_failure(const binary_gcode& b) {
 
 bool read_start(io_handle input, input_start& start) {
   char bytes[binary_signature.size()];
-  std::size_t got = 0;
-  while (got < sizeof bytes) {
-    const std::ptrdiff_t count = read_some(input, bytes + got, sizeof bytes - got);
-    if (count < 0) return false;
-    if (count == 0) break;
-    got += static_cast<std::size_t>(count);
-  }
-  start.binary = std::string_view(bytes, got) == binary_signature;
+  const std::ptrdiff_t got = read_up_to(input, bytes, sizeof bytes);
+  if (got < 0) return false;
+  start.binary = std::string_view(bytes, static_cast<std::size_t>(got)) == binary_signature;
   if (can_seek(input)) return seek_to(input, 0);
-  start.taken.assign(bytes, got);
+  start.taken.assign(bytes, static_cast<std::size_t>(got));
   return true;
+}
+
+std::string slicer_settings(byte_source source) {
+  bgcode_reader reader;
+  reader.source = source;
+  std::string block;  // header, parameters, data and checksum
+  bgcode_part part = bgcode_part::bytes;
+  while ((part = bgcode_read(reader)) == bgcode_part::bytes && block.size() <= bgcode_max_block) {
+    if (reader.block > 0 && reader.type == slicer_metadata) block += reader.bytes;
+  }
+  // Sound and whole only once the G-code after it has been read.
+  if (part != bgcode_part::text || block.empty()) return {};
+  const auto compression = static_cast<std::uint16_t>(bgcode_number(block, 2, 2));
+  const std::size_t data_at = bgcode_header_size(compression) + bgcode_parameters_size(0);
+  const std::size_t data_end = block.size() - reader.format.checksum * bgcode_checksum_size;
+  const std::uint32_t size = bgcode_number(block, 4, 4);
+  const std::string_view data = std::string_view(block).substr(data_at, data_end - data_at);
+  reader.format.compression = compression;
+  reader.format.encoding = 0;
+  std::string why;
+  if (size > bgcode_max_block || !bgcode_decode_text(data, size, reader, why)) return {};
+  return std::string(reader.text);
 }

@@ -54,3 +54,9 @@ struct input_start {
 /// Reads the start of `input` to tell whether it is binary G-code, and
 /// leaves a file at its start. False when a read or the seek back fails.
 bool read_start(io_handle input, input_start& start);
+
+/// The text of the slicer metadata block of the binary G-code `source`
+/// gives, read up to its first G-code block: "gcode_flavor=marlin2" and
+/// the like, one setting a line. Empty where there is none or the file is
+/// unsound, which the pass then says.
+std::string slicer_settings(byte_source source);

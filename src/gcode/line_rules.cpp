@@ -33,6 +33,7 @@ void start_word(line_words& w, char c) {
   w.word_size = 1;
   w.letter = c;
   w.value = zero_value();
+  w.fan_number = 0;
   if (w.words == 1) w.first_word[w.first_size++] = c;
 }
 
@@ -41,16 +42,19 @@ bool reads_characters(const line_words& w) {
   return w.words == 1 || w.letter == 'E' || w.letter == 'P' || w.letter == 'S';
 }
 
-// As soon as a value cannot be a zero, an extrusion or another fan settles
-// the line.
+// As soon as a value cannot be a zero, an extrusion settles the line. A P
+// word's digits make the fan's number; anything else in it names no fan
+// this tool knows.
 void read_value(line_words& w, char c) {
   using command = line_words::command;
   read_zero(w.value, c);
-  if (!w.value.may_be && ((w.first == command::g1 && w.letter == 'E') ||
-                          (w.first != command::g1 && w.letter == 'P'))) {
-    w.extrudes = w.first == command::g1;
-    w.other_fan = !w.extrudes;
+  if (!w.value.may_be && w.first == command::g1 && w.letter == 'E') {
+    w.extrudes = true;
     w.done = true;
+  }
+  if (w.letter == 'P' && w.fan_number >= 0) {
+    const bool digit = c >= '0' && c <= '9';
+    w.fan_number = digit && w.fan_number < 1000 ? w.fan_number * 10 + (c - '0') : -1;
   }
 }
 
@@ -105,7 +109,8 @@ void end_word(line_words& w) {
     w.moves_xy = w.moves_xy || w.letter == 'X' || w.letter == 'Y';
     w.extrudes = w.letter == 'E' && !zero;
   } else if (w.letter == 'P') {
-    w.other_fan = !zero;
+    w.names_fan = true;
+    w.other_fan = (zero ? 0 : w.fan_number) != w.part_fan;
   } else if (w.letter == 'S' && !w.has_speed) {
     w.has_speed = true;
     w.speed_is_zero = zero;
@@ -214,7 +219,8 @@ bool is_g1_travel(const line_words& words) {
 
 bool sets_fan(const line_words& words) {
   using command = line_words::command;
-  return !words.other_fan && (words.first == command::m106 || words.first == command::m107);
+  return !words.other_fan && (words.names_fan || words.bare_is_part) &&
+         (words.first == command::m106 || words.first == command::m107);
 }
 
 fan_setting fan_setting_of(const line_words& words) {

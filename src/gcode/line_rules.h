@@ -68,12 +68,17 @@ struct line_words {
   /// "M106" and "M107" for following the fan.
   bool want_g1 = false;
   bool want_fan = false;
+  /// The part-cooling fan: its number in a P word, and whether a fan
+  /// command without one sets it.
+  int part_fan = 0;
+  bool bare_is_part = true;
 
   enum class command { unknown, g1, m106, m107 };
   command first = command::unknown;
   bool moves_xy = false;   // an X or a Y word
   bool extrudes = false;   // an E word whose value is not zero
-  bool other_fan = false;  // a P word whose value is not zero
+  bool names_fan = false;  // a P word
+  bool other_fan = false;  // a P word for a fan other than part_fan
   bool has_speed = false;  // an S word (the first one counts)
   bool speed_is_zero = false;
   bool speed_too_long = false;
@@ -86,6 +91,7 @@ struct line_words {
   std::size_t word_size = 0;  // 0: between words
   char letter = 0;
   zero_value value;
+  int fan_number = 0;       // of a P word so far; -1: none this tool reads
   char first_word[5] = {};  // enough to tell the commands apart
   std::size_t first_size = 0;
 };
@@ -113,7 +119,7 @@ bool is_g1_travel(const line_words& words);
 bool may_set_fan(std::string_view line);
 
 /// True when a line read with want_fan sets the part-cooling fan: M106 or
-/// M107 without a P word for another fan.
+/// M107 with part_fan's P word, or without one where that sets it.
 bool sets_fan(const line_words& words);
 
 /// What a line that sets the part-cooling fan sets it to.

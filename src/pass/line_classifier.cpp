@@ -14,6 +14,8 @@ void start_words(line_classifier& c) {
   c.words = line_words();
   c.words.want_g1 = c.g1_travel;
   c.words.want_fan = c.reads_fan;
+  c.words.part_fan = c.part_fan;
+  c.words.bare_is_part = c.bare_is_part;
 }
 
 // The acceleration firmware moves a move at: M204 P for one that extrudes,

@@ -39,6 +39,8 @@ struct line_classifier {
   bool follows_nozzle = false;  // X and Y matter
   double acceleration = 0;      // mm/s², where the print sets none; 0: not timed
   bool finds_notes = false;     // change notes matter
+  int part_fan = 0;             // the P word of the part-cooling fan
+  bool bare_is_part = true;     // a fan command without P sets that fan
   nozzle at;
   line_time time;  // of the line classified last
   line_words words;

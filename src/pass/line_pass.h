@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "gcode/fan_dialect.h"
 #include "pass/line_reader.h"
 #include "system/file_io.h"
 
@@ -37,6 +38,9 @@ struct pass_files {
 struct pass_options {
   /// The speed of the fan-on lines, or keep_speed for the print's own.
   std::string_view speed;
+  /// How the fan lines name the fan and its speed, and which fan is the
+  /// print's own, for keep.
+  fan_dialect dialect;
   /// Also take G1 moves with X or Y and no extrusion for travel moves.
   bool g1_travel = false;
   /// At zero or more: the travel moves of one travel (those with nothing

@@ -2,10 +2,9 @@
 
 #include <algorithm>
 
-namespace {
+#include "gcode/move_words.h"
 
-constexpr std::string_view fan_off = "M107";
-constexpr std::string_view fan_on_prefix = "M106 S";
+namespace {
 
 // A travel this much shorter than the length asked for counts as that long:
 // "G0 X2.3" from X0.3 is 2 mm, though its double is a hair less. The same
@@ -19,7 +18,9 @@ void follow_fan(travel_planner& p, const fan_setting& fan) {
   if (fan.on == p.fan_on && fan.speed == p.fan_speed) return;
   p.fan_on = fan.on;
   p.fan_speed.assign(fan.speed);
-  make_added(p.fan_on_line, fan_on_prefix, p.fan_speed);
+  const double level = fan_level(p.dialect, p.fan_speed);
+  p.slowed = p.travel_level <= 0 || level < 0 || level > p.travel_level;
+  make_added(p.fan_on_line, fan_on_prefix(p.dialect), p.fan_speed);
 }
 
 // Sends on the first `count` held lines and lets them go.
@@ -138,8 +139,9 @@ bool place(travel_planner& p, line_writer& w, const line_facts& facts, std::stri
   // The fan is followed through the line before its own fan lines, so that a
   // travel move restores the speed the print set last, this line included.
   if (facts.sets_fan && p.keeps_fan) follow_fan(p, facts.fan);
-  // With keep, a travel move gets fan lines only while the fan is on.
-  const bool takes = facts.travel && (!p.keeps_fan || p.fan_on);
+  // With keep, a travel move gets fan lines only while the fan is on, and
+  // faster than it runs during travels.
+  const bool takes = facts.travel && (!p.keeps_fan || (p.fan_on && p.slowed));
   if (!p.joins) {
     p.where = takes ? placement::bracketed : placement::as_is;
     return true;
@@ -154,8 +156,8 @@ void close_held_line(travel_planner& p, std::string_view line_end) {
 
 }  // namespace
 
-void prepare_planner(travel_planner& p, std::string_view speed, double min_travel,
-                     double min_seconds) {
+void prepare_planner(travel_planner& p, std::string_view speed, const fan_dialect& dialect,
+                     double min_travel, double min_seconds) {
   p.keeps_fan = speed == keep_speed;
   p.joins = min_travel >= 0 || min_seconds >= 0;
   p.min_travel = min_travel;
@@ -170,8 +172,11 @@ void prepare_planner(travel_planner& p, std::string_view speed, double min_trave
     p.held.reserve(max_held_size);
     p.held_lines.reserve(max_held_size / held_line_cost);
   }
-  make_added(p.fan_off_line, fan_off);
-  make_added(p.fan_on_line, fan_on_prefix, p.keeps_fan ? std::string_view() : speed);
+  p.dialect = dialect;
+  if (!dialect.travel_speed.empty()) read_decimal(dialect.travel_speed, p.travel_level);
+  make_added(p.fan_off_line, fan_off_line(dialect));
+  make_added(p.fan_on_line, fan_on_prefix(dialect),
+             p.keeps_fan ? std::string() : written_speed(dialect, speed));
 }
 
 bool in_travel(const travel_planner& p) { return p.phase != travel_phase::none; }

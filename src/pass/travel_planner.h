@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "gcode/fan_dialect.h"
 #include "pass/line_classifier.h"
 #include "pass/line_writer.h"
 
@@ -34,6 +35,11 @@ struct travel_planner {
   double min_seconds = -1;  // at 0 or more, travels are measured in seconds
   bool fan_on = false;      // as the print set it, with keep
   std::string fan_speed;
+  fan_dialect dialect;
+  /// How fast the fan runs during a travel, from 0 to 255: with keep, a
+  /// travel gets no fan lines while the print's fan runs no faster.
+  double travel_level = 0;
+  bool slowed = true;  // the print's fan runs faster than that
   added_line fan_off_line, fan_on_line;
   // The travel so far, its length, and its moves for its time: those up to
   // its last travel move in `clock`; the seconds of those since, each of
@@ -60,10 +66,11 @@ struct travel_planner {
 };
 
 /// Readies the planner and takes its memory. `speed` is the fan-on speed,
-/// or keep_speed; with neither `min_travel` (millimetres) nor `min_seconds`
-/// at 0 or more, every travel move is bracketed.
-void prepare_planner(travel_planner& planner, std::string_view speed, double min_travel,
-                     double min_seconds = -1);
+/// or keep_speed, and `dialect` how the fan lines say it; with neither
+/// `min_travel` (millimetres) nor `min_seconds` at 0 or more, every travel
+/// move is bracketed.
+void prepare_planner(travel_planner& planner, std::string_view speed, const fan_dialect& dialect,
+                     double min_travel, double min_seconds = -1);
 
 /// True while a travel has lines to come.
 bool in_travel(const travel_planner& planner);

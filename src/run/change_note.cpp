@@ -3,23 +3,12 @@
 #include <algorithm>
 
 #include "gcode/line_rules.h"
+#include "system/byte_source.h"
 
 namespace {
 
 // More than any note: the end of the file that is read for one first.
 constexpr std::size_t tail_size = 512;
-
-// Reads up to `size` bytes from where `input` stands; fewer when it ends.
-std::ptrdiff_t read_up_to(io_handle input, char* data, std::size_t size) {
-  std::size_t got = 0;
-  while (got < size) {
-    const std::ptrdiff_t count = read_some(input, data + got, size - got);
-    if (count < 0) return count;
-    if (count == 0) break;
-    got += static_cast<std::size_t>(count);
-  }
-  return static_cast<std::ptrdiff_t>(got);
-}
 
 // The last note line among the whole lines of `tail`: its first line is
 // whole only when the tail is the whole file.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "gcode/fan_dialect.h"
 #include "gcode/line_rules.h"
 #include "gcode/motion.h"
 
@@ -33,6 +34,24 @@ bool is_valid_min_travel(std::string_view text) {
 bool is_valid_acceleration(std::string_view text) {
   double value = 0;
   return read_plain(text, value) && value > 0;
+}
+
+bool is_valid_firmware(std::string_view text) {
+  firmware named = firmware::marlin;
+  return read_firmware(text, named);
+}
+
+// Firmware numbers its fans from 0; a printer has a few.
+constexpr int max_fan = 15;
+
+bool is_valid_fan(std::string_view text) {
+  return !text.empty() && text.size() <= 2 &&
+         text.find_first_not_of("0123456789") == std::string_view::npos &&
+         std::stoi(std::string(text)) <= max_fan;
+}
+
+bool is_valid_travel_speed(std::string_view text) {
+  return text != keep_speed && is_valid_speed(text);
 }
 
 // One option: its name, and for one that takes a value, the value's name in
@@ -87,6 +106,20 @@ const option options[] = {
      is_valid_acceleration, "invalid acceleration", "give mm/s^2, such as 1000", true,
      "for --min-travel in seconds: the acceleration in mm/s^2 where the\n"
      "print sets none with M204 (1000)"},
+    {"--firmware", kind::mistake, nullptr, &run_options::firmware, "NAME", is_valid_firmware,
+     "unknown firmware", "give marlin, klipper, reprapfirmware (or rrf) or bambu", true,
+     "the printer's firmware, for how the fan lines say it: marlin\n"
+     "and klipper M107, reprapfirmware and bambu M106 S0. Without\n"
+     "it, the print's own settings tell; marlin where they do not"},
+    {"--fan", kind::mistake, nullptr, &run_options::fan, "N", is_valid_fan, "invalid fan",
+     "give a whole number from 0 to 15", true,
+     "the part-cooling fan is fan N: the fan lines name it (P N),\n"
+     "and keep follows its commands only"},
+    {"--travel-speed", kind::mistake, nullptr, &run_options::travel_speed, "S",
+     is_valid_travel_speed, "invalid speed", "give a number from 0 to 255", true,
+     "during a travel the fan slows to S (0 to 255) instead of\n"
+     "stopping; with keep, no fan lines where the print's fan runs\n"
+     "no faster"},
     {"--help", kind::help, nullptr, nullptr, {}, nullptr, {}, {}, false, "show this text"},
     {"--version", kind::version, nullptr, nullptr, {}, nullptr, {}, {}, false, "show the version"},
 };
@@ -213,6 +246,9 @@ pass_options pass_options_for(const run_options& options, std::string_view speed
   if (!options.min_travel.empty())
     read_min_travel(options.min_travel, pass.min_travel, pass.min_seconds);
   if (!options.acceleration.empty()) read_decimal(options.acceleration, pass.acceleration);
+  if (!options.firmware.empty()) read_firmware(options.firmware, pass.dialect.name);
+  if (!options.fan.empty()) pass.dialect.fan = std::stoi(options.fan);
+  pass.dialect.travel_speed = options.travel_speed;
   return pass;
 }
 

@@ -18,6 +18,12 @@ struct run_options {
   /// From --min-travel and --acceleration, as given; empty without them.
   std::string min_travel;
   std::string acceleration;
+  /// From --firmware, --fan and --travel-speed, as given. A run from the
+  /// command line puts the print's own firmware in `firmware` where none
+  /// is given, and names it there only where its lines are not Marlin's.
+  std::string firmware;
+  std::string fan;
+  std::string travel_speed;
 };
 
 /// A run as the command line asks for it.

@@ -10,6 +10,7 @@
 #include "run/change_note.h"
 #include "run/messages.h"
 #include "run/output_file.h"
+#include "run/print_firmware.h"
 
 namespace {
 
@@ -143,6 +144,7 @@ int unless_changed(io_handle input, const native_path& path, const run_options& 
   input_start start;
   if (!read_start(input, start)) return fail(message::cannot_read, path);
   std::string note;
+  run_options for_print = options;
   switch (start.binary ? note_found::no : find_change_note(input, note)) {
     case note_found::no:
       if (is_output_path(path)) {
@@ -150,7 +152,8 @@ int unless_changed(io_handle input, const native_path& path, const run_options& 
         return left_as_it_is(
             path, start.binary ? "a copy made by an earlier run" : "a copy made by the dialogue");
       }
-      return unless_copied(input, start, path, options, copies);
+      if (!options_for_print(input, start, for_print)) return fail(message::cannot_read, path);
+      return unless_copied(input, start, path, for_print, copies);
     case note_found::unreadable:
       return fail(message::cannot_read, path);
     case note_found::yes:

@@ -22,6 +22,17 @@ std::ptrdiff_t read_again(io_handle file, char* data, std::size_t size) {
   return -1;
 }
 
+std::ptrdiff_t read_up_to(io_handle file, char* data, std::size_t size) {
+  std::size_t got = 0;
+  while (got < size) {
+    const std::ptrdiff_t count = read_some(file, data + got, size - got);
+    if (count < 0) return count;
+    if (count == 0) break;
+    got += static_cast<std::size_t>(count);
+  }
+  return static_cast<std::ptrdiff_t>(got);
+}
+
 byte_source file_source(io_handle& file) {
   byte_source source;
   source.read = read_file;

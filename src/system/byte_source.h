@@ -21,6 +21,10 @@ struct byte_source {
 /// got shorter while it was read, and is a failure.
 std::ptrdiff_t read_again(io_handle file, char* data, std::size_t size);
 
+/// Reads up to `size` bytes from where `file` stands, fewer only where it
+/// ends: the count, or -1 on failure.
+std::ptrdiff_t read_up_to(io_handle file, char* data, std::size_t size);
+
 /// A file, or a pipe, as a source. `file` must outlive the source.
 byte_source file_source(io_handle& file);
 
