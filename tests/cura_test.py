@@ -24,11 +24,12 @@ from UM.VersionUpgradeManager import VersionUpgradeManager
 TARVIX = os.path.abspath(os.environ["TARVIX"])
 SCRIPT = pathlib.Path(__file__).parent.parent / "integrations" / "cura" / "TarvixTravelFan.py"
 PRINTER = "/usr/share/cura/resources/definitions/fdmprinter.def.json"
-DEFAULTS = {"keep_print_fan": "False", "fan_speed": "255", "min_travel_enabled": "False", "min_travel": "2"}
+DEFAULTS = {"keep_print_fan": "False", "fan_speed": "255", "min_travel_enabled": "False", "min_travel": "2",
+            "travel_fan_enabled": "False", "travel_fan_speed": "50"}
 
 # name, settings as typed in Cura, where else tarvix lies (on the PATH, beside
 # the script, or there a decoy that fails) and whether a line runs across two
-# strings or empty strings come between, and then either tarvix's own
+# strings or empty strings come between, or Cura's G-code flavour, and then either tarvix's own
 # arguments or what the message says.
 ROWS = [
     ("speed", {"fan_speed": "200"}, "", ["--speed", "200"]),
@@ -38,6 +39,9 @@ ROWS = [
     ("min_travel", {"min_travel_enabled": "True", "min_travel": "19.5"}, "", ["--speed", "255", "--min-travel", "19.5"]),
     ("min_travel_seconds", {"min_travel_enabled": "True", "min_travel": " 0.5 s"}, "", ["--speed", "255", "--min-travel", "0.5s"]),
     ("min_travel_off", {"min_travel": "19.5"}, "", ["--speed", "255"]),
+    ("travel_speed", {"travel_fan_enabled": "True", "travel_fan_speed": "60"}, "", ["--speed", "255", "--travel-speed", "60"]),
+    ("travel_speed_off", {"travel_fan_speed": "60"}, "", ["--speed", "255"]),
+    ("reprap_flavour", {}, "RepRap (RepRap)", ["--speed", "255", "--firmware", "reprapfirmware"]),
     ("on_the_path", {"executable": ""}, "path", ["--speed", "255"]),
     ("beside_the_script", {"executable": ""}, "beside", ["--speed", "255"]),
     ("path_before_beside", {"executable": ""}, "path beside_decoy", ["--speed", "255"]),
@@ -107,7 +111,10 @@ def check(row, plugin, app, folder, given):
     for key, text in {**DEFAULTS, "executable": str(folder / "Tarvix ñandú" / "tarvix"), **settings}.items():
         script._instance.setProperty(key, "value", text)
     app.scene.gcode_dict, app.shown[:] = {0: list(given)}, []
+    flavour = setup if "(" in setup else None  # Cura's machine_gcode_flavor
+    app.getGlobalContainerStack = lambda: flavour and types.SimpleNamespace(getProperty=lambda key, what: flavour)
     plugin.execute(None)
+    app.getGlobalContainerStack = lambda: None
     got = app.scene.gcode_dict[0]
     got[0] = got[0].removesuffix(";POSTPROCESSED\n")  # the plugin's mark
     said = [message.getText() for message in app.shown]

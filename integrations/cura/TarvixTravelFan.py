@@ -8,6 +8,7 @@ import subprocess
 import sys
 import tempfile
 
+from UM.Application import Application
 from UM.Logger import Logger
 from UM.Message import Message
 
@@ -60,6 +61,23 @@ class TarvixTravelFan(Script):
                     "default_value": "0.5s",
                     "enabled": "min_travel_enabled"
                 },
+                "travel_fan_enabled":
+                {
+                    "label": "Slow the fan during travels",
+                    "description": "During a travel the fan slows to the speed below instead of stopping, so it needs no kick-start and is quieter; with the print's fan speed kept, a travel where the fan already runs no faster is left alone (Tarvix's --travel-speed).",
+                    "type": "bool",
+                    "default_value": false
+                },
+                "travel_fan_speed":
+                {
+                    "label": "Fan speed during travels",
+                    "description": "The fan speed during each travel, the S value of M106: 0 to 255.",
+                    "type": "float",
+                    "default_value": 50,
+                    "minimum_value": "0",
+                    "maximum_value": "255",
+                    "enabled": "travel_fan_enabled"
+                },
                 "executable":
                 {
                     "label": "Tarvix executable",
@@ -89,7 +107,19 @@ def tarvix_command(setting):
     command = [find_executable(setting("executable")), "--speed", speed]
     if setting("min_travel_enabled"):
         command += ["--min-travel", "".join(str(setting("min_travel")).split())]  # "0.5 s" is 0.5s
-    return command
+    if setting("travel_fan_enabled"):
+        command += ["--travel-speed", decimal(setting("travel_fan_speed"))]
+    return command + cura_firmware()
+
+
+def cura_firmware():
+    """The firmware of Cura's own G-code flavour: "RepRap (RepRap)" is RepRapFirmware,
+    which takes M106 S0 for fan off; every other flavour writes as Marlin does."""
+    stack = Application.getInstance().getGlobalContainerStack()
+    flavour = stack.getProperty("machine_gcode_flavor", "value") if stack is not None else None
+    if not flavour:
+        return []
+    return ["--firmware", "reprapfirmware" if flavour == "RepRap (RepRap)" else "marlin"]
 
 
 def decimal(number):
