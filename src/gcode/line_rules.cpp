@@ -1,5 +1,6 @@
 #include "gcode/line_rules.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -7,6 +8,9 @@
 namespace {
 
 constexpr std::size_t max_speed_size = 8;
+
+// A P word whose value is no fan number: it names no fan this tool knows.
+constexpr int not_a_fan = -2;
 
 // A table, as this is asked of nearly every byte of a print.
 constexpr auto word_ends = [] {
@@ -33,7 +37,7 @@ void start_word(line_words& w, char c) {
   w.word_size = 1;
   w.letter = c;
   w.value = zero_value();
-  w.fan_number = 0;
+  w.fan_number = -1;
   if (w.words == 1) w.first_word[w.first_size++] = c;
 }
 
@@ -52,9 +56,9 @@ void read_value(line_words& w, char c) {
     w.extrudes = true;
     w.done = true;
   }
-  if (w.letter == 'P' && w.fan_number >= 0) {
-    const bool digit = c >= '0' && c <= '9';
-    w.fan_number = digit && w.fan_number < 1000 ? w.fan_number * 10 + (c - '0') : -1;
+  if (w.letter == 'P' && w.fan_number != not_a_fan) {
+    const bool digit = c >= '0' && c <= '9' && w.fan_number < 1000;
+    w.fan_number = digit ? std::max(w.fan_number, 0) * 10 + (c - '0') : not_a_fan;
   }
 }
 

@@ -91,7 +91,7 @@ struct line_words {
   std::size_t word_size = 0;  // 0: between words
   char letter = 0;
   zero_value value;
-  int fan_number = 0;       // of a P word so far; -1: none this tool reads
+  int fan_number = -1;      // of a P word so far: -1 before its digits
   char first_word[5] = {};  // enough to tell the commands apart
   std::size_t first_size = 0;
 };
