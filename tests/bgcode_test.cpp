@@ -14,6 +14,7 @@
 #include <sstream>
 #include <vector>
 
+#include "bgcode/binary_gcode.h"
 #include "bgcode/heatshrink.h"
 #include "bgcode/meatpack.h"
 #include "check.h"
@@ -179,6 +180,15 @@ reading read_file(std::string_view file, std::size_t piece = std::string_view::n
   return got;
 }
 
+// The slicer settings of a file read five bytes at a time.
+std::string settings_of(std::string_view file) {
+  pieces input{file, 5};
+  byte_source source;
+  source.read = read_pieces;
+  source.context = &input;
+  return slicer_settings(source);
+}
+
 // A file in `format` of `head` (file header and metadata), then `pieces` of
 // text and the note; what the writer said when it refused, in `reason`.
 std::string write_file(const bgcode_format& format, std::string_view head,
@@ -292,6 +302,8 @@ void check_slicer_files() {
     check(got.reason.empty() && got.text.size() == row.size && crc == row.crc &&
               got.bytes == file.substr(0, got.bytes.size()) && read_file(file, 5).text == got.text,
           std::string(row.config) + ": the slicer's text " + got.reason);
+    check(settings_of(file).find("\ngcode_flavor=reprap\n") != std::string::npos,
+          std::string(row.config) + ": its slicer settings");
     const std::string again = write_file(got.format, got.bytes, {got.text}, "");
     check(read_file(again).text == got.text && (!row.same_file || again == file) &&
               again.size() <= row.again_size + row.again_size / 100 &&
@@ -496,6 +508,7 @@ void check_any_bytes(std::string file) {
     }
     const reading whole = read_file(file);
     check(read_file(file, 1 + file.size() % 7).text == whole.text, "read in pieces otherwise");
+    check(whole.parts.size() > 0 || settings_of(file).empty(), "settings of a file without G-code");
     std::string refused;
     const std::string again =
         whole.reason.empty() ? write_file(whole.format, whole.bytes, {whole.text}, "", &refused)
