@@ -113,10 +113,29 @@ double travel_seconds(travel_clock& clock) {
   for (std::size_t i = 0; i < moves.size(); ++i) {
     const double next2 = i + 1 < moves.size() ? moves[i + 1].entry2 : 0;
     end2 = std::min(next2, start2 + 2 * moves[i].accel * moves[i].length);
-    seconds += move_seconds(moves[i], start2, end2);
+    moves[i].start2 = start2;
+    moves[i].end2 = end2;
+    moves[i].seconds = move_seconds(moves[i], start2, end2);
+    seconds += moves[i].seconds;
     start2 = end2;
   }
   return seconds;
+}
+
+double distance_at(const held_move& move, double seconds) {
+  const double a = move.accel;
+  const double start = std::sqrt(move.start2);
+  const double end = std::sqrt(move.end2);
+  const double peak =
+      std::sqrt(std::min(move.feed * move.feed, a * move.length + (move.start2 + move.end2) / 2));
+  const double speeding = (peak - start) / a;
+  const double braking_from = move.seconds - (peak - end) / a;
+  if (seconds <= speeding) return start * seconds + a * seconds * seconds / 2;
+  const double speeded = (peak * peak - move.start2) / (2 * a);
+  if (seconds <= braking_from) return speeded + peak * (seconds - speeding);
+  const double braking = std::min(seconds, move.seconds) - braking_from;
+  const double cruised = peak * (braking_from - speeding);
+  return std::min(move.length, speeded + cruised + peak * braking - a * braking * braking / 2);
 }
 
 void clear_travel(travel_clock& clock) {

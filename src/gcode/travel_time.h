@@ -38,6 +38,11 @@ struct held_move {
   double accel = 0;
   double max_entry2 = 0;  // the square of the fastest it may start at
   double entry2 = 0;      // the square of its start speed, planned back from the end
+  // As travel_seconds last planned it: the squares of its start and end
+  // speeds, and its seconds.
+  double start2 = 0;
+  double end2 = 0;
+  double seconds = 0;
 };
 
 /// The moves of one travel, held to be timed.
@@ -78,6 +83,10 @@ bool add_travel_dwell(travel_clock& clock, double seconds);
 /// or Y since the last stop has an acceleration at least that of the move
 /// added (see travel_time.cpp); it may when a later move accelerates harder.
 double travel_seconds(travel_clock& clock);
+
+/// How far a move planned by travel_seconds has gone `seconds` after its
+/// start, in millimetres along it.
+double distance_at(const held_move& move, double seconds);
 
 /// Empties the clock for the next travel, keeping its room and its junction
 /// deviation.

@@ -49,6 +49,8 @@ const line_time* time_of(line_classifier& c) {
                  m.delta[axis_e], m.feed,          acceleration_of(c, m)};
     const double given = c.at.limits.junction_deviation;
     time.junction_deviation = given >= 0 ? given : default_junction_deviation;
+    time.relative = c.at.relative;
+    time.inches = c.at.inches;
   }
   return &time;
 }

@@ -20,6 +20,8 @@ struct line_time {
   travel_move move;
   double junction_deviation = default_junction_deviation;
   double seconds = 0;
+  bool relative = false;  // the modes a move's numbers are read in: G91
+  bool inches = false;    // and G20
 };
 
 /// What the rules need to know of a line.

@@ -49,10 +49,10 @@ void prepare(pass& p, const pass_files& files, const pass_options& options, pass
   p.report = report;
   prepare_reader(p.reader, input_source(p), options.block_size);
   prepare_planner(p.planner, options.speed, options.dialect, options.min_travel,
-                  options.min_seconds);
+                  options.min_seconds, options.fan_lead);
   const bool joins = p.planner.joins;
   prepare_classifier(p.classifier, options.g1_travel, joins || p.planner.keeps_fan, joins,
-                     options.min_seconds >= 0 ? options.acceleration : 0);
+                     p.planner.min_seconds >= 0 ? options.acceleration : 0);
   p.classifier.finds_notes = report != nullptr;
   p.classifier.part_fan = part_fan(options.dialect);
   p.classifier.bare_is_part = p.classifier.part_fan == default_fan(options.dialect.name);

@@ -53,6 +53,11 @@ struct pass_options {
   /// print sets none.
   double min_seconds = -1;
   double acceleration = 1000;
+  /// At 0 or more: each fan-on line goes where this many seconds of its
+  /// travel remain, splitting a move in X or Y there; the travels are
+  /// joined and timed as for min_seconds, and one shorter than the lead and
+  /// its minimum gets no fan lines.
+  double fan_lead = -1;
   /// The dialogue's way: every line goes to the console, then to the file,
   /// each in one write, before the next line is read, so a stop leaves whole
   /// lines that were all seen. Otherwise the file is written in large blocks

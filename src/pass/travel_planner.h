@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "gcode/fan_dialect.h"
+#include "gcode/split_move.h"
 #include "pass/line_classifier.h"
 #include "pass/line_writer.h"
 
@@ -27,6 +28,14 @@ enum class travel_phase { none, short_so_far, long_enough };
 
 /// Where a line goes.
 enum class placement { as_is, bracketed, held };
+
+/// What the fan lead needs of a held line: its move in the travel's clock,
+/// or the seconds it takes on its own, and the move's shape for a split.
+struct held_time {
+  std::ptrdiff_t move = -1;
+  double seconds = 0;
+  move_shape shape;
+};
 
 struct travel_planner {
   bool keeps_fan = false;   // the fan goes back to the print's own speed
@@ -61,6 +70,12 @@ struct travel_planner {
   std::string held;
   std::vector<line_span> held_lines;
   std::size_t moved = 0;  // held lines up to its last travel move
+  /// At 0 or more: the fan-on line goes where this many seconds of a travel
+  /// remain, and a travel holds all its lines until it ends, in the bound.
+  double lead = -1;
+  std::vector<held_time> held_times;    // one for each held line, with a lead
+  held_time line;                       // of the line being placed
+  std::string first_part, second_part;  // of a move split for the lead
   // Where the line being passed goes.
   placement where = placement::as_is;
 };
@@ -68,9 +83,11 @@ struct travel_planner {
 /// Readies the planner and takes its memory. `speed` is the fan-on speed,
 /// or keep_speed, and `dialect` how the fan lines say it; with neither
 /// `min_travel` (millimetres) nor `min_seconds` at 0 or more, every travel
-/// move is bracketed.
+/// move is bracketed. A `lead` at 0 or more puts each fan-on line that many
+/// seconds before its travel ends, and leaves a travel shorter than the
+/// lead and its minimum without fan lines.
 void prepare_planner(travel_planner& planner, std::string_view speed, const fan_dialect& dialect,
-                     double min_travel, double min_seconds = -1);
+                     double min_travel, double min_seconds = -1, double lead = -1);
 
 /// True while a travel has lines to come.
 bool in_travel(const travel_planner& planner);

@@ -36,6 +36,20 @@ bool is_valid_acceleration(std::string_view text) {
   return read_plain(text, value) && value > 0;
 }
 
+// Seconds, "0.3s" or "0.3": a fan needs under a second to spin up, and a
+// lead of more than a few only moves the fan-on line to the travel's start.
+constexpr double max_fan_lead = 10;
+
+bool read_fan_lead(std::string_view text, double& seconds) {
+  if (!text.empty() && text.back() == 's') text.remove_suffix(1);
+  return read_plain(text, seconds) && seconds <= max_fan_lead;
+}
+
+bool is_valid_fan_lead(std::string_view text) {
+  double seconds = 0;
+  return read_fan_lead(text, seconds);
+}
+
 bool is_valid_firmware(std::string_view text) {
   firmware named = firmware::marlin;
   return read_firmware(text, named);
@@ -120,6 +134,12 @@ const option options[] = {
      "during a travel the fan slows to S (0 to 255) instead of\n"
      "stopping; with keep, no fan lines where the print's fan runs\n"
      "no faster"},
+    {"--fan-lead", kind::mistake, nullptr, &run_options::fan_lead, "T", is_valid_fan_lead,
+     "invalid lead", "give seconds from 0 to 10, such as 0.3s", true,
+     "start the fan T seconds before each travel ends (0.3s), as\n"
+     "firmware plans the moves, splitting a move where the time falls;\n"
+     "a travel shorter than T (and --min-travel in seconds) gets no\n"
+     "fan lines"},
     {"--help", kind::help, nullptr, nullptr, {}, nullptr, {}, {}, false, "show this text"},
     {"--version", kind::version, nullptr, nullptr, {}, nullptr, {}, {}, false, "show the version"},
 };
@@ -249,6 +269,7 @@ pass_options pass_options_for(const run_options& options, std::string_view speed
   if (!options.firmware.empty()) read_firmware(options.firmware, pass.dialect.name);
   if (!options.fan.empty()) pass.dialect.fan = std::stoi(options.fan);
   pass.dialect.travel_speed = options.travel_speed;
+  if (!options.fan_lead.empty()) read_fan_lead(options.fan_lead, pass.fan_lead);
   return pass;
 }
 

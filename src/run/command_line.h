@@ -24,6 +24,8 @@ struct run_options {
   std::string firmware;
   std::string fan;
   std::string travel_speed;
+  /// From --fan-lead, as given.
+  std::string fan_lead;
 };
 
 /// A run as the command line asks for it.
