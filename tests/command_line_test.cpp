@@ -57,6 +57,13 @@ const row rows[] = {
      "mistake: invalid length '1e3': give millimetres or seconds, such as 2, 12.5mm or 0.5s"},
     {{"--speed=keep", "--firmware", "rrf", "--fan=15", "--travel-speed", "50.5", "a.gcode"},
      "script 'a.gcode' speed=keep firmware=rrf fan=15 travel=50.5"},
+    {{"--fan-lead=0.3s", "a.gcode", "--fan-lead", "10"}, "dialogue 'a.gcode' lead=10"},
+    {{"--fan-lead=-0.3", "a.gcode"},
+     "mistake: invalid lead '-0.3': give seconds from 0 to 10, such as 0.3s"},
+    {{"--fan-lead=s", "a.gcode"},
+     "mistake: invalid lead 's': give seconds from 0 to 10, such as 0.3s"},
+    {{"--fan-lead=10.5", "a.gcode"},
+     "mistake: invalid lead '10.5': give seconds from 0 to 10, such as 0.3s"},
     {{"--firmware=duet", "a.gcode"},
      "mistake: unknown firmware 'duet': give marlin, klipper, reprapfirmware (or rrf) or bambu"},
     {{"--fan=16", "a.gcode"}, "mistake: invalid fan '16': give a whole number from 0 to 15"},
@@ -89,6 +96,7 @@ std::string describe(const run_request& r) {
   if (!o.firmware.empty()) text += " firmware=" + o.firmware;
   if (!o.fan.empty()) text += " fan=" + o.fan;
   if (!o.travel_speed.empty()) text += " travel=" + o.travel_speed;
+  if (!o.fan_lead.empty()) text += " lead=" + o.fan_lead;
   return text;
 }
 

@@ -207,6 +207,58 @@ void check(const std::string& input, const pass_options& options, bool through_p
   }
 }
 
+// The text lines of `bytes`, without their line ends.
+std::vector<std::string> text_lines(const std::string& bytes) {
+  std::vector<std::string> lines;
+  for (std::size_t start = 0; start < bytes.size();) {
+    const std::size_t feed = std::min(bytes.find('\n', start), bytes.size());
+    const bool crlf = feed < bytes.size() && feed > start && bytes[feed - 1] == '\r';
+    lines.push_back(bytes.substr(start, feed - start - crlf));
+    start = feed + 1;
+  }
+  return lines;
+}
+
+// With a fan lead, the result less its fan lines, each split move joined
+// back, is the input: a first part stands before a fan-on line, and in
+// relative mode the rest after it, whose numbers add up to the move's.
+void check_lead(const std::string& input, pass_options options) {
+  const int in = file_holding(input, false), out = file_holding("", false);
+  options.fan_lead = 0.05 + (input.size() % 3) * 0.2;
+  options.echo = false;
+  if (run_line_pass({in, out, no_file}, options) != pass_result::complete) std::abort();
+  close(in);
+  const std::vector<std::string> given = text_lines(input), got = text_lines(contents(out));
+  const auto fan = [](const std::string& l) { return l == "M107" || l.rfind("M106 S", 0) == 0; };
+  std::size_t i = 0;
+  for (std::size_t j = 0; j < got.size(); ++j) {
+    if (i < given.size() && got[j] == given[i]) {
+      ++i;
+    } else if (!fan(got[j]) && i < given.size() && j + 2 < got.size() && fan(got[j + 1])) {
+      const bool relative = got[j + 2] != given[i];
+      const std::vector<std::string> whole = words_of(given[i]), first = words_of(got[j]);
+      const std::vector<std::string> rest = words_of(got[j + (relative ? 2 : 0)]);
+      bool adds_up = whole.size() == first.size() && rest.size() == whole.size();
+      for (std::size_t w = 0; adds_up && w < whole.size(); ++w) {
+        const bool axis = relative && w > 0 && whole[w][0] != 'F';
+        adds_up = whole[w][0] == first[w][0] &&
+                  (!axis || std::fabs(std::stod(first[w].substr(1)) + std::stod(rest[w].substr(1)) -
+                                      std::stod(whole[w].substr(1))) < 1e-9);
+      }
+      if (!adds_up) break;
+      j += relative ? 2 : 1;  // the fan-on line, and the rest in relative mode
+      i += relative;
+    } else if (!fan(got[j])) {
+      break;
+    }
+  }
+  if (i != given.size()) {
+    std::fprintf(stderr, "with a lead the result is not the input, at its line %zu:\n%s\n", i,
+                 input.c_str());
+    std::abort();
+  }
+}
+
 // The options the first byte of a fuzz input or a seed asks for.
 pass_options options_for(unsigned char bits, std::size_t block) {
   pass_options options;
@@ -299,6 +351,7 @@ int main(int argc, char** argv) {
       check(input.substr(2), options_for(input[1], size), false);
       check(input.substr(2), options_for(input[1], size), true);
     }
+    check_lead(input.substr(2), options_for(input[1], default_block_size));
   }
   if (rmdir(spool_folder) != 0) {
     std::fprintf(stderr, "spool files left in %s\n", spool_folder);
