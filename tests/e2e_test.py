@@ -41,6 +41,7 @@ NUT = pathlib.Path(__file__).with_name("bgcode_corpus").joinpath("prusa_nut_big.
 LONGEST_NOTE = b"keep --g1-travel --min-travel " + b"1" * 30 + b".5s --acceleration " + b"1" * 32
 OLD = 1000000000  # the modification time of the files a row makes
 REFERENCE = pathlib.Path(__file__).resolve().parents[2] / "shared" / "bgcode" / "bgctool"  # printers' own reader
+LEAD_START = b"G1 X0 Y0 Z0.2 E1 F3000\n"
 BAMBU = b"; HEADER_BLOCK_START\n; BambuStudio 01.07.06.92\n; HEADER_BLOCK_END\n; CONFIG_BLOCK_START\n; gcode_flavor = marlin\n" \
     b"; printer_model = Bambu Lab X1 Carbon\n; CONFIG_BLOCK_END\nM106 P1 S255\nG1 X1 Y1\nM106 P1 S0\nG1 X3 Y3\nM106 P2 S100\n" \
     b"G1 X4 Y4\nM106 S200\nG1 X5 Y5\n"  # the part fan is P1 or no P; P2 another fan
@@ -299,6 +300,29 @@ ROWS = dict([
                                           (b"GCDEG1 X1\n" + NOTE, "unknown binary G-code version"),
                                           (NUT[:4] + b"\2" + NUT[5:] + b"\n" + NOTE, "unknown binary G-code version 2)"),
                                           (NUT[:3000] + b"?" + NUT[3001:] + b"\n" + NOTE, "bad checksum in block")])],
+    # The fan lead: where each fan-on line goes in a travel after an extrusion (acceleration 1000): a move split with its
+    # own command, decimals (three at most), Z and F, in G91 the rest after it; a retraction or a hop kept whole, the line
+    # nearer in time; a travel too short; one held past the bound, which ends there; one ended by the end of the file.
+    *[case(f"fan_lead_{name}", said(f"Written to File: {COPY}"), files={"a.gcode": LEAD_START + travel}, args=script(
+           "--fan-lead", lead, "a.gcode"), expect={COPY: LEAD_START + result + NOTE.replace(b"\n", f" --fan-lead {lead}\n".encode())})
+      for name, travel, lead, result in [
+          ("g90", b"G0 X100 Y0 F6000\nG1 E-1\nG0 X100 Y100\nG1 X1 Y1 E2\n", "0.3s",
+           b"M107\nG0 X100 Y0 F6000\nG1 E-1\nG0 X100 Y75\nM106 S200\nG0 X100 Y100\nG1 X1 Y1 E2\n"),
+          ("g91", b"G91\nG0 X100.00 Y0 F6000\nG0 Y100.5\nG1 X1 Y1 E2\n", "0.3",
+           b"G91\nM107\nG0 X100.00 Y0 F6000\nG0 Y75.5\nM106 S200\nG0 Y25.0\nG1 X1 Y1 E2\n"),
+          ("g20", b"G20\nG0 X4.000 Y0.000 F600\nG1 X1 Y1 E2\n", "0.3",
+           b"G20\nM107\nG0 X2.270 Y0.000 F600\nM106 S200\nG0 X4.000 Y0.000 F600\nG1 X1 Y1 E2\n"),
+          ("z_and_five_decimals", b"G0 X100.12345 Y0 Z1.5 F6000\nG1 X1 Y1 E2\n", "0.3",
+           b"M107\nG0 X75.126 Y0 Z1.2 F6000\nM106 S200\nG0 X100.12345 Y0 Z1.5 F6000\nG1 X1 Y1 E2\n"),
+          ("on_a_retraction", b"G0 X30 Y0 F6000\nG1 E-5 F600\nG0 X31\nG1 X1 Y1 E2\n", "0.3",
+           b"M107\nG0 X30 Y0 F6000\nG1 E-5 F600\nM106 S200\nG0 X31\nG1 X1 Y1 E2\n"),
+          *[(f"on_a_hop_{lead}", b"G0 X30 Y0 F6000\nG0 Z5 F300\nG0 X31 F6000\n", lead, b"M107\nG0 X30 Y0 F6000\n" + (
+              b"G0 Z5 F300\nM106 S200\n" if lead == "0.3" else b"M106 S200\nG0 Z5 F300\n") + b"G0 X31 F6000\n")
+            for lead in ["0.3", "0.8"]],
+          ("too_short", b"G0 X5 F6000\nG1 X1 Y1 E2\n", "0.3", b"G0 X5 F6000\nG1 X1 Y1 E2\n"),
+          ("held_past_the_bound", b"G0 X50 Y0 F6000\n" + b";" * 100 * 11000 + b"\nG0 X50 Y50\nG1 X1 Y1 E2\n", "0.3",
+           b"M107\nG0 X25 Y0 F6000\nM106 S200\nG0 X50 Y0 F6000\n" + b";" * 100 * 11000 +
+           b"\nM107\nG0 X50 Y25\nM106 S200\nG0 X50 Y50\nG1 X1 Y1 E2\n")]],
     # Fan lines in the print's own dialect, as its settings tell at its start or its end, in binary G-code's metadata
     # and from a pipe, or as given: the print, the options, the result and the note's options.
     *[case(f"dialect_{name}", None, files={"a.gcode": "->/dev/stdin" if piped else content}, args=script(*args, "a.gcode", speed=speed),
