@@ -1,7 +1,6 @@
 #include "gcode/split_move.h"
 
 #include <cmath>
-#include <cstdio>
 
 #include "gcode/line_rules.h"
 #include "gcode/move_words.h"
@@ -11,39 +10,56 @@ namespace {
 constexpr int max_decimals = 3;
 constexpr double millimetres_an_inch = 25.4;
 
+// Numbers are cut in whole steps of their last decimal, counted exactly:
+// more decimals than this, or more steps, and the move is not split.
+constexpr long long powers_of_ten[] = {1,      10,      100,      1000,      10000,
+                                       100000, 1000000, 10000000, 100000000, 1000000000};
+constexpr int max_exact_decimals = 9;
+constexpr double max_steps = 1e15;
+
 int decimals_of(std::string_view number) {
   const std::size_t dot = number.find('.');
   return dot == std::string_view::npos ? 0 : static_cast<int>(number.size() - dot - 1);
 }
 
-// `value` with `decimals` decimals, never "-0".
-void append_number(std::string& to, double value, int decimals) {
-  char text[64];
-  const double unit = std::pow(10.0, -decimals);
-  if (std::fabs(value) < unit / 2) value = 0;
-  std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  to += text;
+// `steps` of the `decimals`th decimal, written out: never "-0".
+void append_steps(std::string& to, long long steps, int decimals) {
+  if (steps < 0) to += '-';
+  const long long size = steps < 0 ? -steps : steps;
+  const long long unit = powers_of_ten[decimals];
+  to += std::to_string(size / unit);
+  if (decimals == 0) return;
+  char fraction[max_exact_decimals];
+  for (long long rest = size % unit, i = decimals; i-- > 0; rest /= 10) {
+    fraction[i] = static_cast<char>('0' + rest % 10);
+  }
+  to.append(1, '.').append(fraction, static_cast<std::size_t>(decimals));
 }
 
 // One axis word of each part: to the point, and in relative mode the rest.
-void split_axis(char letter, std::string_view number, double value, double delta,
+// False for a number too long to count in steps.
+bool split_axis(char letter, std::string_view number, double value, double delta,
                 const move_shape& shape, double fraction, std::string& first, std::string& second) {
   const int decimals = decimals_of(number);
   const int written = decimals < max_decimals ? decimals : max_decimals;
+  if (decimals > max_exact_decimals ||
+      std::fabs(value) * static_cast<double>(powers_of_ten[decimals]) > max_steps) {
+    return false;
+  }
   first.append(" ").append(1, letter);
   if (!shape.relative) {
     const double unit = shape.inches ? millimetres_an_inch : 1;
-    append_number(first, value - (1 - fraction) * delta / unit, written);
-    return;
+    const double to = value - (1 - fraction) * delta / unit;
+    append_steps(first, std::llround(to * static_cast<double>(powers_of_ten[written])), written);
+    return true;
   }
-  // In whole steps of the move's last decimal, so that the parts add up.
-  const double step = std::pow(10.0, -decimals);
-  const double coarse = std::pow(10.0, decimals - written);
-  const double whole = std::round(value / step);
-  const double part = std::round(whole * fraction / coarse) * coarse;
-  append_number(first, part * step, written);
+  const long long coarse = powers_of_ten[decimals - written];
+  const long long whole = std::llround(value * static_cast<double>(powers_of_ten[decimals]));
+  const long long part = std::llround(static_cast<double>(whole) * fraction / coarse);
+  append_steps(first, part, written);
   second.append(" ").append(1, letter);
-  append_number(second, (whole - part) * step, decimals);
+  append_steps(second, whole - part * coarse, decimals);
+  return true;
 }
 
 }  // namespace
@@ -75,8 +91,11 @@ bool split_move(std::string_view words, const move_shape& shape, double fraction
     if (letter == 'F') {
       first.append(" ").append(word);
       second.append(" ").append(word);
-    } else {
-      split_axis(letter, text, value, shape.delta[axis], shape, fraction, first, second);
+    } else if (!split_axis(letter, text, value, shape.delta[axis], shape, fraction, first,
+                           second)) {
+      first.clear();
+      second.clear();
+      return false;
     }
   }
   if (!shape.relative) second.clear();

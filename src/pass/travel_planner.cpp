@@ -125,7 +125,8 @@ double seconds_of(const travel_planner& p, const held_time& time) {
 // not within a tenth of its time from either end; otherwise the line goes
 // before or after the line it falls in, whichever is nearer in time.
 lead_point find_lead(travel_planner& p) {
-  travel_seconds(p.clock);
+  if (p.clock_changed) p.seconds = travel_seconds(p.clock);
+  p.clock_changed = false;
   double left = p.lead;
   for (std::size_t i = p.moved; i-- > 0;) {
     const held_time& time = p.held_times[i];
