@@ -36,10 +36,18 @@ void append_steps(std::string& to, long long steps, int decimals) {
   to.append(1, '.').append(fraction, static_cast<std::size_t>(decimals));
 }
 
+// Whether the point, as written, lies apart from the move's start and from
+// its end: else the split would only add a move of no length.
+struct apart {
+  bool from_start = false;
+  bool from_end = false;
+};
+
 // One axis word of each part: to the point, and in relative mode the rest.
 // False for a number too long to count in steps.
 bool split_axis(char letter, std::string_view number, double value, double delta,
-                const move_shape& shape, double fraction, std::string& first, std::string& second) {
+                const move_shape& shape, double fraction, std::string& first, std::string& second,
+                apart& point) {
   const int decimals = decimals_of(number);
   const int written = decimals < max_decimals ? decimals : max_decimals;
   if (decimals > max_exact_decimals ||
@@ -49,13 +57,20 @@ bool split_axis(char letter, std::string_view number, double value, double delta
   first.append(" ").append(1, letter);
   if (!shape.relative) {
     const double unit = shape.inches ? millimetres_an_inch : 1;
-    const double to = value - (1 - fraction) * delta / unit;
-    append_steps(first, std::llround(to * static_cast<double>(powers_of_ten[written])), written);
+    const auto steps = [&](double at) {
+      return std::llround(at * static_cast<double>(powers_of_ten[written]));
+    };
+    const long long to = steps(value - (1 - fraction) * delta / unit);
+    point.from_start = point.from_start || to != steps(value - delta / unit);
+    point.from_end = point.from_end || to != steps(value);
+    append_steps(first, to, written);
     return true;
   }
   const long long coarse = powers_of_ten[decimals - written];
   const long long whole = std::llround(value * static_cast<double>(powers_of_ten[decimals]));
   const long long part = std::llround(static_cast<double>(whole) * fraction / coarse);
+  point.from_start = point.from_start || part != 0;
+  point.from_end = point.from_end || whole != part * coarse;
   append_steps(first, part, written);
   second.append(" ").append(1, letter);
   append_steps(second, whole - part * coarse, decimals);
@@ -76,6 +91,7 @@ bool split_move(std::string_view words, const move_shape& shape, double fraction
   second.assign(command);
   bool in_xy = false;
   bool named[4] = {};  // X, Y, Z, F
+  apart point;
   for (std::string_view word = next_word(rest); !word.empty(); word = next_word(rest)) {
     const char letter = word[0];
     const std::string_view text = word.substr(1);
@@ -91,14 +107,15 @@ bool split_move(std::string_view words, const move_shape& shape, double fraction
     if (letter == 'F') {
       first.append(" ").append(word);
       second.append(" ").append(word);
-    } else if (!split_axis(letter, text, value, shape.delta[axis], shape, fraction, first,
-                           second)) {
+    } else if (!split_axis(letter, text, value, shape.delta[axis], shape, fraction, first, second,
+                           point)) {
       first.clear();
       second.clear();
       return false;
     }
   }
   if (!shape.relative) second.clear();
-  if (!in_xy) first.clear(), second.clear();
-  return in_xy;
+  const bool splits = in_xy && point.from_start && point.from_end;
+  if (!splits) first.clear(), second.clear();
+  return splits;
 }
