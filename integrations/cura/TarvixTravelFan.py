@@ -78,6 +78,24 @@ class TarvixTravelFan(Script):
                     "maximum_value": "255",
                     "enabled": "travel_fan_enabled"
                 },
+                "fan_lead_enabled":
+                {
+                    "label": "Start the fan before printing resumes",
+                    "description": "The fan goes back on this long before each travel ends, timed as the printer plans its moves, so that it is at speed when printing resumes (Tarvix's --fan-lead). Off: the fan goes back on after the travel.",
+                    "type": "bool",
+                    "default_value": false
+                },
+                "fan_lead":
+                {
+                    "label": "Fan lead",
+                    "description": "Seconds before the end of each travel, 0 to 10: about what the fan needs to spin up.",
+                    "type": "float",
+                    "unit": "s",
+                    "default_value": 0.3,
+                    "minimum_value": "0",
+                    "maximum_value": "10",
+                    "enabled": "fan_lead_enabled"
+                },
                 "executable":
                 {
                     "label": "Tarvix executable",
@@ -109,6 +127,8 @@ def tarvix_command(setting):
         command += ["--min-travel", "".join(str(setting("min_travel")).split())]  # "0.5 s" is 0.5s
     if setting("travel_fan_enabled"):
         command += ["--travel-speed", decimal(setting("travel_fan_speed"))]
+    if setting("fan_lead_enabled"):
+        command += ["--fan-lead", decimal(setting("fan_lead"))]
     return command + cura_firmware()
 
 
