@@ -394,19 +394,19 @@ void check_damaged_files() {
       {mp, [](std::string& f) { add_to(f, 4, 4, 0x7fff0000, 4); },
        "more than 1 MiB of G-code in block 5"},
       {mp, [](std::string& f) { add_to(f, 4, 0, 8, 2); }, "unknown block type 9 in block 5"},
-      {mp, [](std::string& f) { add_to(f, 4, 2, 4, 2); }, "unknown compression 7 in block 5"},
+      {mp, [](std::string& f) { add_to(f, 4, 2, 1, 2); }, "unknown compression 4 in block 5"},
       {mp, [](std::string& f) { add_to(f, 4, 12, 1, 2); }, "unknown encoding 3 in block 5"},
       {mp, [](std::string& f) { add_to(f, 0, 0, 2, 2); }, "block 2 out of order"},
+      {mp, [](std::string& f) { add_to(f, 2, 0, -1, 2); },
+       "block 3 out of order"},  // printer metadata twice
       {mp, [](std::string& f) { f[0] = 'X'; }, "not binary G-code"},
       {mp, [](std::string& f) { f[4] = 2; }, "unknown binary G-code version 2"},
       {mp, [](std::string& f) { f[8] = 2; }, "unknown checksum type 2"},
-      {"none-none",
-       [](std::string& f) {  // Heatshrink's first bits refer back before the start
-         f.resize(block_starts(f)[4]);
-         f += std::string("\1\0\2\0\1\0\0\0\2\0\0\0\0\0\0\0", 16) + "crc.";
-         reseal(f, 4);
-       },
-       "decompressed size does not match in block 5"},
+      // Seeds of the fuzz corpus as they are: Heatshrink referring back before the start, or
+      // making more than the block's size.
+      {"heatshrink_reference_before_the_start", nullptr,
+       "decompressed size does not match in block 1"},
+      {"heatshrink_reference_past_the_end", nullptr, "decompressed size does not match in block 1"},
       {"deflate-none", [](std::string& f) { f[block_starts(f)[4] + 20] ^= 1, reseal(f, 4); },
        "decompressed size does not match in block 5"},
       {"none-none",
@@ -417,8 +417,10 @@ void check_damaged_files() {
        "bad MeatPack data in block 5"},
   };
   for (const damage& row : damages) {
-    std::string file = corpus(row.base);
-    row.fault(file);
+    std::string file = row.fault == nullptr
+                           ? source_file(std::string("tests/bgcode_corpus/") + row.base)
+                           : corpus(row.base);
+    if (row.fault != nullptr) row.fault(file);
     const reading got = read_file(file);
     check(got.reason == row.reason && got.text.empty(),
           std::string(row.reason) + ": " + got.reason);
@@ -451,6 +453,7 @@ void check_meatpack_cases() {
       {"\xff\xff\xfb\x1d\xff\xff\xf7\x1e\xcc", "G1 X1\n"},  // blank-less from mid-line
       {"\xff\xff\xfb\x1d\x2f\n\xcc", "G1\n2\n"},
       {"\xff\xff\xfb\x1f", nullptr},
+      {"\xff\xff\xf7\xff\xff\xf9G1X1\n", "G1X1\n"},  // a reset ends the blank-less form
       {std::string("\xff\xff\x00", 3), nullptr},
   };
   for (const auto& row : cases) {

@@ -124,10 +124,11 @@ def changed(path, command):
 TRAVEL = [b"G1 X0 Y0 E1", b"G0 X1", b"G1 E-1", b"G0 Z1", b"G0 X3 ; on", b"G1 E1", b"G1 X4 E2"]
 
 
-def up_to_the_bound(over):
-    """A short travel whose lines, each costing its bytes and 16, come to 1 MiB (and `over` bytes more) with its last
-    move: distinct lines, so that a line dropped or moved shows."""
-    return [b"G1 X0 Y0 E1", b"G0 X0.5", *[b";%062d" % i for i in range(13106)], b";" * (33 + over), b"G0 X1", b"G1 X2 E1"]
+def up_to_the_bound(over, long=False):
+    """A travel, short or long at once, whose held lines, each costing its bytes and 16, come to 1 MiB (and `over` bytes
+    more) with its last move, or, long, with the line before it: distinct lines, so that a line dropped or moved shows."""
+    return [b"G1 X0 Y0 E1", b"G0 X5" if long else b"G0 X0.5", *[b";%062d" % i for i in range(13106)],
+            b";" * (33 + 46 * long + over), b"G0 X1", b"G1 X2 E1"]
 TRAVELS = [("joined", TRAVEL, "2", [(1, 4)]),
            ("bound_passed_before_its_last_move", [b"G1 X0 Y0 E1", b"G0 X0.5 ;" + b"a" * ((1 << 20) - 200), b";" * 300, b"G0 X1",
                                                   b"G1 X2 E1"], "2", [(1, 3)]),
@@ -135,24 +136,33 @@ TRAVELS = [("joined", TRAVEL, "2", [(1, 4)]),
                ("within_a_micron", b"1.9999995", "2", [(1, 1)]), ("short_by_two_microns", b"1.999998", "2", []),
                ("a_micron_below", b"2", "2.000001", [(1, 1)])]],
            ("up_to_the_bound", up_to_the_bound(0), "2", []), ("past_the_bound", up_to_the_bound(1), "2", [(1, 13109)]),
-           ("long_when_the_bound_is_passed", [b"G1 X0 Y0 E1", b"G0 X5", *[b";%062d" % i for i in range(13108)], b"G0 X6",
-                                              b"G1 X7 E1"], "2", [(1, 1)]),
+           ("long_up_to_the_bound", up_to_the_bound(0, True), "2", [(1, 13109)]),
+           ("long_past_the_bound", up_to_the_bound(1, True), "2", [(1, 1), (13109, 13109)]),
            ("long_line_held", [b"G1 X0 Y0 E1", b"G0 X0.5", b";" * 100000, b"G0 X1", b"G1 X2 E1"], "1", [(1, 3)]),
            # In seconds: 30 mm at 100 mm/s and 1000 mm/s^2 take 0.4 s, 50 mm 0.6 s, 10 mm 0.2 s; a 0.8 mm hop at 10 mm/s 0.09 s.
-           *[(f"timed_{i}", [b"M204 T%d" % accel, b"G1 X0 Y0 Z0.2 E1 F1200", b"G0 F6000 X%d" % x, b"G1 Z1 F600", b"G4 P200",
+           # M204 S sets the travel acceleration too.
+           *[(f"timed_{i}", [accel, b"G1 X0 Y0 Z0.2 E1 F1200", b"G0 F6000 X%d" % x, b"G1 Z1 F600", b"G4 P200",
                              b"G0 X20 F6000", b"G1 X30 E2"][0 if accel else 1:], length, pairs)
-             for i, (accel, x, length, pairs) in enumerate([(0, -30, "1.29s", [(1, 4)]), (0, -30, "1.3s", []), (0, 10, "0.69s", [(1, 4)]),
-                                                           (0, 10, "0.7s", []), (100, 10, "1.3s", [(2, 5)])])],
+             for i, (accel, x, length, pairs) in enumerate([
+                 (b"", -30, "1.29s", [(1, 4)]), (b"", -30, "1.3s", []), (b"", 10, "0.69s", [(1, 4)]), (b"", 10, "0.7s", []),
+                 (b"M204 T100", 10, "1.3s", [(2, 5)]), (b"M204 T100\nM204 S1000", 10, "0.7s", [])])],
+           # A corner at M205 J0 stops the nozzle: 2 x 1.1 s, where the default J takes 2.189 s.
+           ("timed_sharp_corner", [b"M205 J0", b"G1 X0 Y0 E1 F1200", b"G0 F6000 X100", b"G0 Y100", b"G1 X0 E2"], "2.195s", [(2, 3)]),
+           # A relative z in lower case leaves Z unknown: the travel's move to Z0.2 cannot be timed.
+           ("timed_lower_case_z", [b"G1 X0 Y0 Z0.2 E1 F1200", b"G91", b"G1 z1", b"G90", b"G0 F6000 X10 Z0.2", b"G1 X20 E2"], "0.5s",
+            [(4, 4)]),
            ("timed_feed_unknown", [b"G1 X0 Y0 E1", b"G0 X1", b"G1 X2 E2"], "5s", [(1, 1)]),
            # Z and F come from a line of the run before the travel that the run's last move does not name: known, short.
            ("timed_z_and_f_from_the_run_before", [b"G1 Z0.2 F1200", b"G1 X0 Y0 E1 ; Z9 F9", b"G1 X1 Y0 E2", b"G0 X11",
                                                   b"G1 Z1", b"G0 X12", b"G1 X13 E3"], "9s", []),
            # Long enough only with its third move, which is timed at the travel's end: 0.2, 0.3, then 0.4 s.
            ("timed_at_its_end", [b"G1 X0 Y0 E1 F1200", b"G0 F6000 X10", b"G0 X20", b"G0 X30", b"G1 X40 E2"], "0.35s", [(1, 3)]),
-           # A dwell of nothing takes no time (0.3 s); a relative hop needs no known Z (0.51 s); a lower-case e cannot be timed.
+           # A dwell of nothing takes no time (0.3 s); a relative hop needs no known Z (0.51 s); a lower-case e cannot be timed;
+           # a dwell and an untimed line after the last move of one travel are not the next one's (0.2 s, then 0.14 s).
            *[(f"timed_{name}", [b"G28", b"G1 X0 Y0 E1 F1200", b"G0 F6000 X10", *middle, b"G0 X20 F6000", b"G1 X30 E2"], length, pairs)
              for name, middle, length, pairs in [("zero_dwell", [b"G4 P0"], "0.5s", []), ("lower_case_e", [b"G1 e-1"], "0.5s", [(2, 4)]),
-                                                 ("relative_hop", [b"G91", b"G1 Z1 F600", b"G90"], "0.6s", [])]]]
+                                                 ("relative_hop", [b"G91", b"G1 Z1 F600", b"G90"], "0.6s", []),
+                                                 ("between_travels", [b"G4 P1000", b"G1 e-1", b"G1 X15 E2"], "0.5s", [])]]]
 
 
 def with_pairs(lines, pairs):
@@ -255,7 +265,9 @@ ROWS = dict([
         ("a.gcode", ("a.gcode", "--g1-travel"), b"G1 X1\r\n; fan off during travel moves: tarvix --speed keep", "tarvix --speed keep"),
         *[("a.gcode", ("--in-place", "a.gcode"), content, "tarvix --speed 200") for content in [
             NOTED + b"\n", NOTED + b" \t \n", NOTED + b"\x1a", G0 + b"  " + NOTE, NOTED + b"M117 printed\n", NOTE,
-            NOTE + TENS * 60, NOTE + b"G0 X1 ;" + b"x" * 70000 + b"\n" + TENS * 60]],
+            NOTE + TENS * 60, NOTE + b"G0 X1 ;" + b"x" * 70000 + b"\n" + TENS * 60,
+            # The last note counts, and the tail read is the last 512 bytes: this one's first line is the note.
+            NOTE.replace(b"200", b"9") + NOTED, NOTE.replace(b"200", b"9") + TENS * 60 + NOTE + b";" * 460 + b"\n"]],
         ("a.gcode", ("a.gcode",), NOTE.replace(b"200", LONGEST_NOTE) + TENS * 60, "tarvix --speed " + LONGEST_NOTE.decode())])],
     *[case(f"mentioned_but_not_changed_{i}", said(f"Written to File: {COPY}"), files={"a.gcode": content},
            args=script("a.gcode"), expect={COPY: bracketed(content) + NOTE})
@@ -265,11 +277,11 @@ ROWS = dict([
     # a symbolic link to it gets a copy of its own beside it.
     case("script_says_what_failed_and_where", said(f"Written to File: {COPY}", *[f"Already changed: {name} (named twice)"
          for name in ["a.gcode", "./a.gcode", "c.gcode"]], "Written to File: d.gcode_tormel.gcode"), 1,
-         files={"a.gcode": G0, "c.gcode": "=>a.gcode", "d.gcode": "->a.gcode"},
-         args=script("b.gcode", "a.gcode", "a.gcode", "./a.gcode", "c.gcode", "d.gcode"), typed=None,
+         files={"a.gcode": G0, "c.gcode": "=>a.gcode", "d.gcode": "->a.gcode", "e.gcode": G0, "e.gcode_tormel.gcode": "/"},
+         args=script("b.gcode", "a.gcode", "a.gcode", "./a.gcode", "c.gcode", "d.gcode", "e.gcode", "e.gcode"), typed=None,
          err="Unable to open file to read: b.gcode (", expect={COPY: NOTED, "d.gcode_tormel.gcode": NOTED}),
-    case("script_leaves_the_dialogues_copy", said(f"Already changed: {COPY} (a copy made by the dialogue)"), files={COPY: G0},
-         args=script("--in-place", COPY), typed=None, expect={COPY: G0}),
+    case("script_leaves_the_dialogues_copy", said("Already changed: _tormel.gcode (a copy made by the dialogue)"),
+         files={"_tormel.gcode": G0}, args=script("--in-place", "_tormel.gcode"), typed=None, expect={"_tormel.gcode": G0}),
     # Binary G-code, known by its start: read and written in its form, also in the dialogue, the copy named for it.
     *[case(f"binary_gcode_{i}", out, files={"a.gcode": NUT}, args=args, typed=typed,
            expect={name: printed((NUT_TRAVEL, note))}) for i, (args, typed, out, name, note) in enumerate([
@@ -508,24 +520,22 @@ def in_place_keeps_a_link_and_the_mode(folder, as_user):
     """As root, another user's file keeps its owner; as a user, a file of theirs keeps a group of theirs other
     than the one their new files get."""
     make_files(folder, {"a.gcode": G0, "l.gcode": "->a.gcode"})
-    os.chmod(os.path.join(folder, "a.gcode"), 0o640)
     root = os.geteuid() == 0
     uid, gid = (1234, 1234) if root else (os.geteuid(), os.getegid())
     group = (1235 if root else max(os.getgroups() + [gid], key=lambda g: g != gid)) if as_user else gid
     os.chown(folder, uid, gid)
     os.chown(os.path.join(folder, "a.gcode"), uid, group)
+    os.chmod(os.path.join(folder, "a.gcode"), 0o7750)  # setuid, setgid and sticky too, which a chown clears
     # Another user may not reach the build folder (a clone under /root): the binary runs from the folder.
     user = dict(user=uid, group=gid, extra_groups=[group], program=shutil.copy(TARVIX, folder)) if root and as_user else {}
-    with start(folder, *script("--in-place", "l.gcode"), **user) as proc:
-        out, err = proc.communicate(timeout=600)
+    run = finished(folder, *script("--in-place", "l.gcode"), **user)
     kept = os.stat(os.path.join(folder, "a.gcode"))
-    same("run", (proc.returncode, out.decode(), err, os.readlink(os.path.join(folder, "l.gcode")), read(folder, "a.gcode"),
-                 kept.st_mode & 0o777, (kept.st_uid, kept.st_gid)),
-         (0, said("Written to File: l.gcode"), b"", "a.gcode", NOTED, 0o640, (uid, group)))
+    same("run", (run, os.readlink(os.path.join(folder, "l.gcode")), read(folder, "a.gcode"), kept.st_mode & 0o7777,
+                 (kept.st_uid, kept.st_gid)), ((0, said("Written to File: l.gcode"), ""), "a.gcode", NOTED, 0o7750, (uid, group)))
 
 
-def finished(folder, *args):
-    with start(folder, *args) as proc:
+def finished(folder, *args, **popen):
+    with start(folder, *args, **popen) as proc:
         out, err = proc.communicate(timeout=600)
     return proc.returncode, out.decode(), err.decode()
 
@@ -592,8 +602,9 @@ def saved_by_rename(folder):  # as most editors save
     return b"G0 X2\n"
 
 
-def saved_into_the_file(folder):  # the same size: only the modification time tells
+def saved_into_the_file(folder):  # the same size and second: only the modification time's nanoseconds tell
     pathlib.Path(folder, "a.gcode").write_bytes(b"G0 X2\n")
+    os.utime(os.path.join(folder, "a.gcode"), ns=(OLD * 10**9, OLD * 10**9 + 5 * 10**8))
     return b"G0 X2\n"
 
 
