@@ -313,12 +313,10 @@ ROWS = dict([
     case("script_full_disk_leaves_the_file", "", 1, files={"a.gcode": TENS * 2000}, args=script("--in-place", "a.gcode"),
          err="Unable to write to file: a.gcode (", expect={"a.gcode": TENS * 2000},  # more than one large write
          preexec_fn=limit(resource.RLIMIT_FSIZE, 95)),
-    # A long line is read twice: the file shrinks or the seek fails in between (after the note's two seeks and the look at its start).
-    *[case(f"script_{name}", "", 1, files={"a.gcode": LONG_G1 + b"\n"}, args=script("a.gcode"),
-           err=f"Unable to read from file: a.gcode ({why}){NL}", expect={"a.gcode": left}, env=preloaded(**env))
-      for name, env, why, left in [("input_shrinks", dict(TARVIX_STOP_AT="lseek", TARVIX_SHRINK="a.gcode", TARVIX_PASS="3"),
-                                    "the file got shorter while it was read", b""),
-                                   ("failed_seek", dict(TARVIX_FAIL_AT="lseek", TARVIX_PASS="3"), "Input/output error", LONG_G1 + b"\n")]],
+    # A long line is read twice: the file shrinks in between (after the note's two seeks and the look at its start).
+    case("script_input_shrinks", "", 1, files={"a.gcode": LONG_G1 + b"\n"}, args=script("a.gcode"), expect={"a.gcode": b""},
+         err=f"Unable to read from file: a.gcode (the file got shorter while it was read){NL}",
+         env=preloaded(TARVIX_STOP_AT="lseek", TARVIX_SHRINK="a.gcode", TARVIX_PASS="3")),
     case("stop_as_the_spool_is_made", "", stopped(signal.SIGTERM), files={"a.gcode": "->/dev/stdin"}, args=script("a.gcode"),
          typed=LONG_G1 + b"\n", env=preloaded(TMPDIR=".", TARVIX_FAIL_AT="open", TARVIX_STOP_AT="unlink",  # no unnamed file
                                                TARVIX_STOP_SIGNAL=str(int(signal.SIGTERM)))),
@@ -674,7 +672,7 @@ def long_line(folder, through_fifo):
 
 def each_call_failing(folder, call):
     """Each `call` of a run failing in turn, on text, a long line and binary G-code, in place and to a copy: the run
-    writes its result, or says what failed and leaves the file as it was, with nothing else behind."""
+    writes its result, or says what failed and why and leaves the file as it was, with nothing else behind."""
     mark, reached = os.path.join(folder, "failed"), 0
     for i, (content, in_place) in enumerate((c, p) for c in [gcode(100), G0 + b"x" * 70000 + b"\n" + G0, NUT]
                                             for p in [True, False]):
@@ -693,7 +691,8 @@ def each_call_failing(folder, call):
             if proc.returncode == 0:
                 same(f"{call} {calls} of {i}", got, (0, good, sorted({"a.gcode", result})))
             else:
-                same(f"{call} {calls} of {i}: {err}", (got, err[:7]), ((1, content if in_place else None, ["a.gcode"]), b"Unable "))
+                same(f"{call} {calls} of {i}: {err}", (got, err[:7], b"(Input/output error)" in err),
+                     ((1, content if in_place else None, ["a.gcode"]), b"Unable ", True))
             if not os.path.exists(mark):
                 break
             os.unlink(mark)
