@@ -99,7 +99,7 @@ def pipe_without_a_reader():  # as after `| head` has read its lines and left
 
 def case(name, out, status=0, files=None, args=("a.gcode",), typed=b"200\n", expect=None, err="", **popen):
     """A row: the folder's files (bytes; "/" a folder; "|" a FIFO; "->x" a symbolic, "=>x" a hard link to x),
-    the run (typed None: standard input must stay unread; late: see come_late), then standard output (None:
+    the run (typed None: standard input must stay unread; late: see come_late; meanwhile: see run_row), then standard output (None:
     not read), the status, the start of standard error, the files in `expect` (None: absent) and no other file."""
     return name, dict(out=out, status=status, files={"a.gcode": G0} if files is None else files,
                       args=args, typed=typed, expect=expect or {}, err=err, popen=popen)
@@ -178,6 +178,29 @@ def travel_run(name, length):
     """The arguments of a TRAVELS row and the note its result ends with."""
     args = script(*["--in-place"] * (name == "joined"), "--min-travel", length, "a.gcode")
     return args, f"; fan off during travel moves: tarvix --speed 200 --min-travel {length}\n".encode()
+
+
+def saved_by_rename(folder, _):  # as most editors save
+    pathlib.Path(folder, "new").write_bytes(b"G0 X2\n")
+    os.rename(os.path.join(folder, "new"), os.path.join(folder, "a.gcode"))
+
+
+def saved_into_the_file(folder, _):  # the same size and second: only the modification time's nanoseconds tell
+    pathlib.Path(folder, "a.gcode").write_bytes(b"G0 X2\n")
+    os.utime(os.path.join(folder, "a.gcode"), ns=(OLD * 10**9, OLD * 10**9 + 5 * 10**8))
+
+
+def dialogue_in_its_pause(folder, _):
+    dialogue = start(folder, "a.gcode")
+    dialogue.stdin.write(b"100\n")
+    dialogue.stdin.flush()
+    next(line for line in dialogue.stdout if b"Analyzing" in line)
+    return dialogue
+
+
+def refused_meanwhile(args, path):  # while one run from a script has the file, a second is refused it
+    return lambda folder, run: (same("second run", finished(folder, *args), (1, "", f"Unable to open file to write: {path} "
+                                                                         f"(another run is writing it){NL}")), run.send_signal(signal.SIGINT))
 
 
 REFUSED = [b"fast\n", b"255.5\n", b"", b"  \n"]  # every refused speed is a row of tests/command_line_test.cpp
@@ -296,6 +319,25 @@ ROWS = dict([
                                           (b"GCDEG1 X1\n" + NOTE, "unknown binary G-code version"),
                                           (NUT[:4] + b"\2" + NUT[5:] + b"\n" + NOTE, "unknown binary G-code version 2)"),
                                           (NUT[:3000] + b"?" + NUT[3001:] + b"\n" + NOTE, "bad checksum in block")])],
+    # Held just before a call while something else is done: a run stopped as its result is flushed leaves everything as it
+    # was; an in-place run whose file another run or an editor changes leaves the change; a run out of memory says where;
+    # a dialogue's copy made meanwhile is not replaced.
+    *[case(f"{name}_locked_and_stopped", "", stopped(signal.SIGINT), args=args, typed=None, expect={"a.gcode": G0},
+           meanwhile=("fsync", refused_meanwhile(args, path)))
+      for name, args, path in [("in_place", script("--in-place", "a.gcode"), "a.gcode"), ("copy", script("a.gcode"), COPY)]],
+    *[case(f"in_place_{name}", "", 1, args=script("--in-place", "a.gcode", speed="100"), typed=None, expect={"a.gcode": left},
+           err=f"Unable to write to file: a.gcode (it was changed during the run){NL}", meanwhile=(call, overtake), **popen)
+      for name, call, overtake, left, popen in [
+          *[(f"overtaken_at_{call}", call, lambda folder, _: finished(folder, *script("--in-place", "a.gcode")), NOTED, {})
+            for call in ["faccessat", "flock"]],
+          ("saved_over_during_the_pass", "fsync", saved_by_rename, b"G0 X2\n", {}),
+          ("saved_over_where_files_cannot_swap", "fsync", saved_by_rename, b"G0 X2\n", {"env": preloaded(TARVIX_FAIL_AT="renameat2")}),
+          ("saved_into_during_the_pass", "fsync", saved_into_the_file, b"G0 X2\n", {})]],
+    case("starved_script", "", 1, args=script("--in-place", "a.gcode"), typed=None, expect={"a.gcode": G0},
+         err=f"Out of memory: a.gcode (Cannot allocate memory){NL}",
+         meanwhile=("flock", lambda _, run: resource.prlimit(run.pid, resource.RLIMIT_AS, (2 << 20, 2 << 20)))),
+    case("dialogue_meanwhile", "", 1, args=script("a.gcode"), typed=None, expect={COPY: G0_COPY.replace(b"200", b"100")},
+         err=f"Unable to write to file: {COPY} (another run wrote it meanwhile){NL}", meanwhile=("fsync", dialogue_in_its_pause)),
     case("script_failed_fsync", "", 1, args=script("--in-place", "a.gcode"), err="Unable to write to file: a.gcode (",
          expect={"a.gcode": G0}, env=preloaded(TARVIX_FAIL_AT="fsync")),
     *[case(f"script_copy_path_{kind}", "", 1, files={"a.gcode": G0, COPY: content}, args=script("a.gcode"),
@@ -394,6 +436,10 @@ def run_row(row, folder):
         popen["stdout"] = open(os.path.join(folder, popen.pop("console_into")), "ab")
     locked = popen.pop("locked", None)
     late, timeout = popen.pop("late", None), popen.pop("timeout", 600)
+    meanwhile, during = popen.pop("meanwhile", None), None  # (call, do): held just before call while do(folder, run) runs
+    if meanwhile:
+        popen["env"] = {**popen.get("env", preloaded()), "TARVIX_STOP_AT": meanwhile[0],
+                        "TARVIX_STOP_SIGNAL": str(int(signal.SIGSTOP))}
     keys = None
     if popen.pop("terminal", False):  # standard input a terminal, what is typed waiting in it
         keys, popen["stdin"] = pty.openpty()
@@ -408,12 +454,20 @@ def run_row(row, folder):
         with start(folder, *row["args"], **popen) as proc:
             if late is not None:
                 threading.Thread(target=come_late, args=(folder, proc, late), daemon=True).start()
+            if meanwhile:
+                os.waitpid(proc.pid, os.WUNTRACED)
+                try:
+                    during = meanwhile[1](folder, proc)
+                finally:
+                    proc.send_signal(signal.SIGCONT)
             try:
                 out, err = proc.communicate(row["typed"], timeout=timeout)
             except subprocess.TimeoutExpired:
                 proc.kill()
                 raise
         same("standard input left unread", row["typed"] is not None or unread.tell() == 0, True)
+    if isinstance(during, subprocess.Popen):  # a run started meanwhile ends too
+        during.communicate(timeout=600)
     if keys is not None:
         os.close(keys)
         os.close(popen["stdin"])
@@ -538,83 +592,6 @@ def finished(folder, *args, **popen):
     return proc.returncode, out.decode(), err.decode()
 
 
-def held_at(folder, call, args, meanwhile, **variables):
-    """Runs tarvix with `args`, held just before `call` while `meanwhile(run)` is done; returns how it
-    finished and what `meanwhile` gave."""
-    with start(folder, *args, env=preloaded(TARVIX_STOP_AT=call, TARVIX_STOP_SIGNAL=str(int(signal.SIGSTOP)),
-                                            **variables)) as run:
-        os.waitpid(run.pid, os.WUNTRACED)
-        try:
-            during = meanwhile(run)
-        finally:
-            run.send_signal(signal.SIGCONT)
-        out, err = run.communicate(timeout=600)
-    return (run.returncode, out.decode(), err.decode()), during
-
-
-def locked_and_stopped(folder, in_place):
-    """While one run from a script has the file a second is refused, and a run
-    stopped just before its result is put in place leaves everything as it was."""
-    make_files(folder, {"a.gcode": G0})
-    args = script("--in-place", "a.gcode") if in_place else script("a.gcode")
-    first, second = held_at(folder, "fsync", args, lambda run: (finished(folder, *args), run.send_signal(signal.SIGINT))[0])
-    path = "a.gcode" if in_place else COPY
-    same("runs", (first, second, read(folder, "a.gcode"), os.listdir(folder)),
-         ((stopped(signal.SIGINT), "", ""), (1, "", f"Unable to open file to write: {path} (another run is writing it){NL}"),
-          G0, ["a.gcode"]))
-
-
-def dialogue_meanwhile(folder):
-    """A copy that a dialogue makes while a run from a script writes is not replaced."""
-    make_files(folder, {"a.gcode": G0})
-
-    def dialogue_in_its_pause(_):
-        dialogue = start(folder, "a.gcode")
-        dialogue.stdin.write(b"100\n")
-        dialogue.stdin.flush()
-        next(line for line in dialogue.stdout if b"Analyzing" in line)
-        return dialogue
-
-    quiet, dialogue = held_at(folder, "fsync", script("a.gcode"), dialogue_in_its_pause)
-    dialogue.communicate(timeout=600)
-    same("runs", (quiet, dialogue.returncode, read(folder, COPY)),
-         ((1, "", f"Unable to write to file: {COPY} (another run wrote it meanwhile){NL}"), 0, G0_COPY.replace(b"200", b"100")))
-
-
-def in_place_overtaken(folder, call, overtake, **variables):
-    """An in-place run whose file changes while it is held before `call` leaves the change: `overtake` makes
-    it and gives the file it leaves."""
-    make_files(folder, {"a.gcode": G0})
-    run, left = held_at(folder, call, script("--in-place", "a.gcode", speed="100"), lambda _: overtake(folder), **variables)
-    same("run and file", (run, read(folder, "a.gcode"), os.listdir(folder)),
-         ((1, "", f"Unable to write to file: a.gcode (it was changed during the run){NL}"), left, ["a.gcode"]))
-
-
-def another_run(folder):
-    return NOTED if finished(folder, *script("--in-place", "a.gcode")) == (0, said("Written to File: a.gcode"), "") else None
-
-
-def saved_by_rename(folder):  # as most editors save
-    pathlib.Path(folder, "new").write_bytes(b"G0 X2\n")
-    os.rename(os.path.join(folder, "new"), os.path.join(folder, "a.gcode"))
-    return b"G0 X2\n"
-
-
-def saved_into_the_file(folder):  # the same size and second: only the modification time's nanoseconds tell
-    pathlib.Path(folder, "a.gcode").write_bytes(b"G0 X2\n")
-    os.utime(os.path.join(folder, "a.gcode"), ns=(OLD * 10**9, OLD * 10**9 + 5 * 10**8))
-    return b"G0 X2\n"
-
-
-def starved_script(folder):
-    """A run from a script that runs out of memory says where, and leaves the file as it was."""
-    make_files(folder, {"a.gcode": G0})
-    run, _ = held_at(folder, "flock", script("--in-place", "a.gcode"),
-                     lambda run: resource.prlimit(run.pid, resource.RLIMIT_AS, (2 << 20, 2 << 20)))
-    same("run", (run, read(folder, "a.gcode"), os.listdir(folder)),
-         ((1, "", f"Out of memory: a.gcode (Cannot allocate memory){NL}"), G0, ["a.gcode"]))
-
-
 def speed_in_parts(folder):
     """A speed that comes in parts through a non-blocking pipe is read whole."""
     make_files(folder, {"a.gcode": G0})
@@ -702,22 +679,13 @@ def each_call_failing(folder, call):
 
 LONG_LINES = (b"G0 X1\n" + b"x" * (1 << 20) + b"\n") * 4
 HARNESSED = {test.__name__: test for test in [waits_for_a_key_without_a_file, speed_read_is_bounded,
-                                              non_blocking_console, dialogue_meanwhile, speed_in_parts, starved_script]}
+                                              non_blocking_console, speed_in_parts]}
 HARNESSED.update({
     "in_place_keeps_a_link_and_the_mode": lambda folder: in_place_keeps_a_link_and_the_mode(folder, False),
     "in_place_as_a_user_keeps_the_group": lambda folder: in_place_keeps_a_link_and_the_mode(folder, True),
-    **{f"in_place_overtaken_at_{call}": lambda folder, call=call: in_place_overtaken(folder, call, another_run)
-       for call in ["faccessat", "flock"]},
-    # Saved during the pass, as the result is flushed; where the file system cannot swap two files, too.
-    **{f"in_place_{name}": lambda folder, save=save, variables=variables: in_place_overtaken(folder, "fsync", save, **variables)
-       for name, save, variables in [("saved_over_during_the_pass", saved_by_rename, {}),
-                                     ("saved_over_where_files_cannot_swap", saved_by_rename, {"TARVIX_FAIL_AT": "renameat2"}),
-                                     ("saved_into_during_the_pass", saved_into_the_file, {})]},
     "killed_mid_pass": lambda folder: stopped_mid_pass(folder, signal.SIGKILL, gcode(200000)),
     **{f"{stop.name.lower()}_mid_line": lambda folder, stop=stop: stopped_mid_pass(folder, stop, LONG_LINES)
        for stop in [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT, signal.SIGPWR]},
-    **{f"{'in_place' if in_place else 'copy'}_locked_and_stopped": lambda folder, in_place=in_place:
-       locked_and_stopped(folder, in_place) for in_place in [True, False]},
     "two_sigrtmin_at_once_mid_line": lambda folder: stopped_mid_pass(folder, signal.SIGRTMIN, LONG_LINES, 2),
     **{f"{'starved' if starve else 'stopped'}_in_the_pause_{'with' if older else 'without'}_an_older_copy":
        lambda folder, older=older, starve=starve: in_the_pause(folder, older, starve)
