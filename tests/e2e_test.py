@@ -592,31 +592,21 @@ def finished(folder, *args, **popen):
     return proc.returncode, out.decode(), err.decode()
 
 
-def speed_in_parts(folder):
-    """A speed that comes in parts through a non-blocking pipe is read whole."""
-    make_files(folder, {"a.gcode": G0})
-    reader, writer = os.pipe()
-    os.set_blocking(reader, False)
-    with start(folder, "a.gcode", stdin=reader) as proc:
-        os.close(reader)
-        os.write(writer, b"2")
-        time.sleep(0.5)
-        os.write(writer, b"00\n")
-        os.close(writer)
-        proc.communicate(timeout=600)
-    same("status and copy", (proc.returncode, read(folder, COPY)), (0, G0_COPY))
-
-
-def non_blocking_console(folder):
-    """A full non-blocking console is waited for, not taken for a dead one."""
+def non_blocking_ends(folder):
+    """A speed that comes in parts through a non-blocking pipe is read whole, and a full non-blocking console is
+    waited for, not taken for a dead one."""
     make_files(folder, {"a.gcode": gcode(50000)})
-    reader, writer = os.pipe()
+    (speed_end, typed), (reader, writer) = os.pipe(), os.pipe()
+    os.set_blocking(speed_end, False)
     os.set_blocking(writer, False)
-    with start(folder, "a.gcode", stdout=writer) as proc:
+    with start(folder, "a.gcode", stdin=speed_end, stdout=writer) as proc:
+        os.close(speed_end)
         os.close(writer)
-        proc.stdin.write(b"200\n")
-        proc.stdin.close()
-        time.sleep(1)  # the console fills while nobody reads
+        os.write(typed, b"2")
+        time.sleep(0.5)
+        os.write(typed, b"00\n")
+        os.close(typed)
+        time.sleep(7)  # past the pause, the console fills while nobody reads
         with open(reader, "rb") as console_end:
             out = console_end.read()
         same("status and stderr", (proc.wait(), proc.stderr.read()), (0, b""))
@@ -679,7 +669,7 @@ def each_call_failing(folder, call):
 
 LONG_LINES = (b"G0 X1\n" + b"x" * (1 << 20) + b"\n") * 4
 HARNESSED = {test.__name__: test for test in [waits_for_a_key_without_a_file, speed_read_is_bounded,
-                                              non_blocking_console, speed_in_parts]}
+                                              non_blocking_ends]}
 HARNESSED.update({
     "in_place_keeps_a_link_and_the_mode": lambda folder: in_place_keeps_a_link_and_the_mode(folder, False),
     "in_place_as_a_user_keeps_the_group": lambda folder: in_place_keeps_a_link_and_the_mode(folder, True),
