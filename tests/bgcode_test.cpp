@@ -70,23 +70,6 @@ std::string corpus(const std::string& config) {
   return source_file("tests/bgcode_corpus/prusa_nut_big." + config + ".bgcode");
 }
 
-io_handle spool_holding(std::string_view bytes) {
-  const io_handle spool = open_spool();
-  if (!write_all(spool, bytes.data(), bytes.size()) || !seek_to(spool, 0)) std::abort();
-  return spool;
-}
-
-// All a file holds, read from its start; closes it.
-std::string contents(io_handle file) {
-  std::string bytes, piece(1 << 16, '\0');
-  seek_to(file, 0);
-  for (std::ptrdiff_t got; (got = read_some(file, piece.data(), piece.size())) > 0;) {
-    bytes.append(piece, 0, static_cast<std::size_t>(got));
-  }
-  close_file(file);
-  return bytes;
-}
-
 // Printers' own reader, as a command beside the source tree where it is at
 // hand: a fault that our reader shares with our writer shows only there. It
 // checks every block, and gives the text a printer runs: all of `text` in a
@@ -314,16 +297,9 @@ void check_slicer_files() {
 void check_mixed_encodings() {
   const reading nut = read_file(corpus("none-none"));
   const std::size_t half = nut.text.rfind('\n', 30000) + 1;
-  bgcode_writer writer;
-  writer.output = spool_holding("");
-  writer.format = nut.format;
-  bgcode_copy(writer, nut.bytes);
-  bgcode_write_text(writer, nut.text.substr(0, half));
-  bgcode_copy(writer, "");  // the block ends here
-  writer.format.encoding = 1;
-  bgcode_write_text(writer, nut.text.substr(half));
-  bgcode_finish(writer);
-  const std::string file = contents(writer.output);
+  const std::string meatpack = write_file({1, 0, 1}, nut.bytes, {nut.text.substr(half)}, "");
+  const std::string file = write_file(nut.format, nut.bytes, {nut.text.substr(0, half)}, "") +
+                           meatpack.substr(nut.bytes.size());
   const std::string changed = pass_over(file);
   const std::string changed_text = read_file(changed).text;
   check(changed_text == pass_over(read_file(file).text) && reference_reads(changed, changed_text),

@@ -366,10 +366,6 @@ ROWS = dict([
     case("mistake", "", 2, args=("a.gcode", "--fast"), err=f"tarvix: unknown option '--fast' (see tarvix --help){NL}",
          expect={"a.gcode": G0}),
     case("version", said(BANNER[0]), args=("--version",)),
-    # A CR before a line feed, even one a read splits from it, ends the words; a lone one at the end is a byte of them.
-    case("g1_travel_cr_at_the_last_word", said("Written to File: a.gcode_tormel.gcode"),
-         files={"a.gcode": b"G1 X1 Y1 E0\r\n" + LONG_G1 + b"\n" + LONG_G1}, args=script("--g1-travel", "a.gcode"),
-         expect={COPY: b"M107\r\nG1 X1 Y1 E0\r\nM106 S200\r\nM107\r\n" + LONG_G1 + b"\nM106 S200\r\n" + LONG_G1 + b"\r\n" + NOTE.replace(b"\n", b" --g1-travel\r\n")}),
     *[case(f"min_travel_{name}", said(f"Written to File: {'a.gcode' if name == 'joined' else COPY}"), files={"a.gcode": lines_of(lines)},
            args=travel_run(name, length)[0], expect={"a.gcode" if name == "joined" else COPY:
            lines_of(with_pairs(lines, pairs)) + travel_run(name, length)[1]})

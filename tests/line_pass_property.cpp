@@ -4,7 +4,6 @@
 // Replays the files named on the command line (the fuzz seed corpus) and
 // inputs drawn from a fixed seed; with TARVIX_LIBFUZZER it is the libFuzzer
 // target instead.
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,25 +17,17 @@
 #include <string>
 #include <vector>
 
+#include "check.h"
 #include "pass/line_pass.h"
 
 namespace {
 
-int file_holding(const std::string& bytes, bool through_pipe) {
+io_handle file_holding(const std::string& bytes, bool through_pipe) {
+  if (!through_pipe) return spool_holding(bytes);
   int ends[2];
-  const bool made =
-      through_pipe ? pipe(ends) == 0 : (ends[0] = ends[1] = memfd_create("pass", 0)) >= 0;
-  if (!made || !write_all(ends[1], bytes.data(), bytes.size())) std::abort();
-  if (through_pipe) close(ends[1]);
-  lseek(ends[0], 0, SEEK_SET);  // a pipe has nothing to rewind
+  if (pipe(ends) != 0 || !write_all(ends[1], bytes.data(), bytes.size())) std::abort();
+  close(ends[1]);
   return ends[0];
-}
-
-std::string contents(int fd) {
-  std::string bytes(static_cast<std::size_t>(lseek(fd, 0, SEEK_END)), '\0');
-  if (pread(fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) std::abort();
-  close(fd);
-  return bytes;
 }
 
 // The words before any ';', split at blanks and tabs.
@@ -191,11 +182,11 @@ std::string model(const std::string& input, const std::string& line_end, const p
 }
 
 void check(const std::string& input, const pass_options& options, bool through_pipe) {
-  const int in = file_holding(input, through_pipe);
-  const int out = file_holding("", false);
-  const int echo = file_holding("", false);
+  const io_handle in = file_holding(input, through_pipe);
+  const io_handle out = file_holding("", false);
+  const io_handle echo = file_holding("", false);
   const bool complete = run_line_pass({in, out, echo}, options) == pass_result::complete;
-  close(in);
+  close_file(in);
   const std::string echoed =
       options.echo ? model(input, std::string(console_line_end()), options) : "";
   if (!complete || contents(out) != model(input, "", options) || contents(echo) != echoed) {
