@@ -203,7 +203,6 @@ def refused_meanwhile(args, path):  # while one run from a script has the file, 
                                                                          f"(another run is writing it){NL}")), run.send_signal(signal.SIGINT))
 
 
-REFUSED = [b"fast\n", b"255.5\n", b"", b"  \n"]  # every refused speed is a row of tests/command_line_test.cpp
 TENS = b"".join(b"G1 X%05d\n" % i for i in range(20))  # lines of ten bytes
 LONG_G1 = b"G1 X1 F" + b"1" * 65525 + b" E0\r"  # one read block, its CR the block's last byte
 ROWS = dict([
@@ -211,10 +210,8 @@ ROWS = dict([
          expect={COPY: b"G28\n" + G0_COPY}),
     case("no_argument", console(), args=(), typed=b"\n"),
     case("empty_argument", console(), args=("",), typed=b"\n"),
-    case("missing_input", console("Enter Speed:Unable to open file to read"), 1, files={}),
-    case("input_is_a_folder", console("Enter Speed:Unable to open file to read"), 1, files={"a.gcode": "/"}),
-    case("devices_are_refused", console("Enter Speed:Unable to open file to read"), 1,
-         files={"a.gcode": "->/dev/zero"}),
+    *[case(name, console("Enter Speed:Unable to open file to read"), 1, files=files) for name, files in [
+        ("missing_input", {}), ("input_is_a_folder", {"a.gcode": "/"}), ("devices_are_refused", {"a.gcode": "->/dev/zero"})]],
     case("null_device", success("a.gcode"), files={"a.gcode": "->/dev/null"}, expect={COPY: b""}),
     # A FIFO is waited on until its writer comes, as cat waits (in the dialogue, past the pause), and a stop
     # meanwhile leaves nothing.
@@ -228,10 +225,9 @@ ROWS = dict([
          err="Unable to open file to write: a.gcode (not a regular file)", timeout=300),  # no writer comes
     case("stop_while_waiting_for_a_writer", "", stopped(signal.SIGINT), files={"a.gcode": "|"}, args=script("a.gcode"),
          typed=None, late=(1, signal.SIGINT)),
-    case("copy_path_is_a_folder", failure("Unable to open file to write"), 1, files={"a.gcode": G0, COPY: "/"}),
-    *[case(f"copy_is_a_{kind}_to_the_input", failure("Unable to open file to write"), 1,
-           files={"a.gcode": G0, COPY: link + "a.gcode"}, expect={"a.gcode": G0})
-      for kind, link in [("symlink", "->"), ("hard_link", "=>")]],
+    *[case(f"copy_{name}", failure("Unable to open file to write"), 1, files={"a.gcode": G0, COPY: copy}, expect={"a.gcode": G0})
+      for name, copy in [("path_is_a_folder", "/"), ("is_a_symlink_to_the_input", "->a.gcode"),
+                         ("is_a_hard_link_to_the_input", "=>a.gcode")]],
     case("failed_write", failure("Analyzing ...", SEP, "G28", SEP, "Unable to write to file"), 1,
          files={"a.gcode": b"G28\nG0 X1\n", COPY: "->/dev/full"}, locked="/dev/full"),  # a device is not locked
     case("full_disk_leaves_whole_lines", failure("Analyzing ...", SEP, *TENS.decode().splitlines()[:10], SEP,
@@ -253,8 +249,7 @@ ROWS = dict([
       for blanks in [4096, 4097]],
     case("input_is_standard_input", success("a.gcode", *G0_ECHO), files={"a.gcode": "->/dev/stdin"},
          typed=b"200\nG0 X1\n", expect={COPY: G0_COPY}),  # the speed read takes nothing past its end
-    *[case(f"refuses_speed_{typed!r}", console(REFUSAL),
-           1, typed=typed) for typed in REFUSED],
+    *[case(f"refuses_speed_{typed!r}", console(REFUSAL), 1, typed=typed) for typed in [b"fast\n", b"255.5\n", b"", b"  \n"]],
     # At a terminal a refused speed is asked for again, the rest of its line dropped, until a valid one or the end.
     *[case(f"asks_again_at_a_terminal_{i}", console(REFUSAL, *lines), status, typed=typed, expect=expect, terminal=True)
       for i, (typed, lines, status, expect) in enumerate([
@@ -272,10 +267,6 @@ ROWS = dict([
            **popen) for kind, popen in [("closed", dict(stdout=None, preexec_fn=lambda: os.close(1))),
                                         ("reader_gone", dict(stdout=pipe_without_a_reader()))]],
     # From a slicer or a script.
-    case("script_writes_a_copy", said("Written to File: a.gcode_tormel.gcode"), args=script("a.gcode"),
-         typed=None, expect={COPY: NOTED}),
-    case("script_in_place", said("Written to File: a.gcode"), args=("a.gcode", "--in-place", "--speed=200"), typed=None,
-         expect={"a.gcode": NOTED}),
     case("script_after_the_options_end", said("Written to File: -a.gcode_tormel.gcode"),
          files={"-a.gcode": G0}, args=script("--", "-a.gcode"), expect={"-a.gcode_tormel.gcode": NOTED}),
     case("note_in_the_last_line_end", said(f"Written to File: {COPY}"), files={"a.gcode": b"G1\r\nG0 X1"},
