@@ -70,23 +70,22 @@ std::string corpus(const std::string& config) {
   return source_file("tests/bgcode_corpus/prusa_nut_big." + config + ".bgcode");
 }
 
-// Printers' own reader, as a command beside the source tree where it is at
-// hand: a fault that our reader shares with our writer shows only there. It
-// checks every block, and gives the text a printer runs: all of `text` in a
-// file of a print's lines (it rewrites other lines, and may fail on random
-// bytes), else its size, or, in MeatPack, where it puts blanks into the
-// words of G commands, no more than sound blocks.
+// Printers' own reader, beside the source tree where it is at hand: a fault
+// our reader shares with our writer shows only there. It checks the blocks
+// and gives all of `text` in a file of a print's lines (it rewrites others,
+// and may fail on random bytes), else its size, or, in MeatPack, where it
+// puts blanks into G commands' words, no more than sound blocks.
+const std::string reference_tool = std::string(TARVIX_SOURCE_DIR) + "/../shared/bgcode/bgctool";
 enum class asked { blocks, size, text };
 #ifdef _WIN32
 bool reference_reads(const std::string&, std::string_view, asked = asked::text) { return true; }
 #else
 std::string run_reference(const std::string& verb, const std::string& file) {
-  static const std::string tool = std::string(TARVIX_SOURCE_DIR) + "/../shared/bgcode/bgctool";
   std::string in = temporary_folder() + "/tarvix_bgcode_test_XXXXXX";
   close_file(mkstemp(in.data()));
   const std::string out = in + ".out";
   std::ofstream(in, std::ios::binary) << file;
-  const std::string command = "'" + tool + "' " + verb + " '" + in + "' " +
+  const std::string command = "'" + reference_tool + "' " + verb + " '" + in + "' " +
                               (verb == "verify" ? "> '" + out + "'" : "'" + out + "' >/dev/null");
   const bool ran = std::system(command.c_str()) == 0;
   std::ostringstream got;
@@ -97,14 +96,11 @@ std::string run_reference(const std::string& verb, const std::string& file) {
 }
 
 bool reference_reads(const std::string& file, std::string_view text, asked what = asked::text) {
+  // Said once, when it is not there.
   static const bool present =
-      std::ifstream(std::string(TARVIX_SOURCE_DIR) + "/../shared/bgcode/bgctool").good();
-  static bool said = false;
-  if (!present) {
-    if (!said) std::printf("bgcode: no reference decoder beside the source tree: not asked\n");
-    said = true;
-    return true;
-  }
+      std::ifstream(reference_tool).good() ||
+      std::printf("bgcode: no reference decoder beside the source tree: not asked\n") < 0;
+  if (!present) return true;
   const std::string checked = run_reference("verify", file);
   const std::string size = "total decoded " + std::to_string(text.size()) + " bytes";
   if (checked.find("result: OK") == checked.npos ||

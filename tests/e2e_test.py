@@ -1,9 +1,7 @@
-"""End-to-end tests: run the real tarvix in temporary folders, all cases side by
-side so that the tool's 5 s pauses overlap. TARVIX names the binary,
-TARVIX_VERSION its version, TARVIX_STOP_AT_LIBRARY the stop library
-(tests/stop_at.cpp, built beside the binary), TARVIX_LAUNCHER a command to
-start it with (wine, valgrind), TARVIX_SKIP the cases that cannot hold under
-it (name=reason|...). Arguments pick cases; --list names them all."""
+"""End-to-end tests: the real tarvix in temporary folders, all cases side by side so that its 5 s pauses overlap.
+TARVIX names the binary, TARVIX_VERSION its version, TARVIX_STOP_AT_LIBRARY the stop library (tests/stop_at.cpp),
+TARVIX_LAUNCHER a command to start it with (wine, valgrind), TARVIX_SKIP the cases that cannot hold under it
+(name=reason|...). Arguments pick cases; --list names them all."""
 import concurrent.futures
 import errno
 import fcntl
@@ -49,11 +47,9 @@ class printed(tuple):
 def reads_as(path, pieces):
     if not path.read_bytes().startswith(b"GCDE") or not REFERENCE.exists():
         return path.read_bytes().startswith(b"GCDE")
-    out = path.with_name(path.name + ".txt")
-    subprocess.run([REFERENCE, "to-ascii", path, out], check=True, stdout=subprocess.DEVNULL)
-    text = out.read_bytes()
-    out.unlink()
-    return all(piece in text for piece in pieces)
+    with tempfile.TemporaryDirectory() as out:
+        subprocess.run([REFERENCE, "to-ascii", path, out + "/a"], check=True, stdout=subprocess.DEVNULL)
+        return all(piece in pathlib.Path(out, "a").read_bytes() for piece in pieces)
 
 
 def stopped(stop):
@@ -117,10 +113,9 @@ def changed(path, command):
     return f"Already changed: {path} (by {command}; run it on the slicer's original to change it again)"
 
 
-# Travels under --min-travel (in place for "joined"): the print's lines, the length, and the first and last travel move
-# of each travel that gets a fan pair. What joins and ends a travel, with the G1 rule and the print's own fan, is checked
-# by tests/line_pass_property.cpp; what a line is, by tests/line_classifier_test.cpp. These rows need a whole file.
-# A travel is 3 mm long; a Z hop and a retraction join its moves.
+# Travels under --min-travel (in place for "joined"): the lines, the length, the first and last travel move of each travel
+# with a fan pair. What joins and ends a travel, and what a line is, the property and classifier tests check; these need a
+# whole file. A travel is 3 mm long; a Z hop and a retraction join its moves.
 TRAVEL = [b"G1 X0 Y0 E1", b"G0 X1", b"G1 E-1", b"G0 Z1", b"G0 X3 ; on", b"G1 E1", b"G1 X4 E2"]
 
 
@@ -531,10 +526,7 @@ def in_the_pause(folder, older, starve, tries=3):
     """Until the pass begins the copy is locked, an older one is kept, and a new
     one is not left behind, whether the run is stopped or runs out of memory."""
     make_files(folder, {"a.gcode": G0, COPY: older} if older else {"a.gcode": G0})
-    with start(folder, "a.gcode") as first:
-        first.stdin.write(b"200\n")
-        first.stdin.flush()
-        next(line for line in first.stdout if b"Analyzing" in line)
+    with dialogue_in_its_pause(folder, None) as first:
         first.send_signal(signal.SIGSTOP)  # held in its pause, however slow the second is to start
         if not held(first):  # the other cases kept this thread from running for the whole pause
             same("run held in its pause, tries left", tries > 1, True)
