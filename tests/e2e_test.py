@@ -630,15 +630,14 @@ def each_call_failing(folder, call):
         for calls in range(1000):
             run = os.path.join(folder, f"{i}_{calls}")
             make_files(run, {"a.gcode": content})
-            with start(run, *args, env=preloaded(TARVIX_FAIL_ONE=call, TARVIX_PASS=str(calls), TARVIX_FAILED_MARK=mark),
-                       stdin=subprocess.DEVNULL) as proc:
-                out, err = proc.communicate(timeout=600)
-            got = (proc.returncode, read(run, result), sorted(os.listdir(run)))
-            if proc.returncode == 0:
+            status, _, err = finished(run, *args, stdin=subprocess.DEVNULL, env=preloaded(
+                TARVIX_FAIL_ONE=call, TARVIX_PASS=str(calls), TARVIX_FAILED_MARK=mark))
+            got = (status, read(run, result), sorted(os.listdir(run)))
+            if status == 0:
                 same(f"{call} {calls} of {i}", got, (0, good, sorted({"a.gcode", result})))
             else:
-                same(f"{call} {calls} of {i}: {err}", (got, err[:7], b"(Input/output error)" in err),
-                     ((1, content if in_place else None, ["a.gcode"]), b"Unable ", True))
+                same(f"{call} {calls} of {i}: {err}", (got, err[:7], "(Input/output error)" in err),
+                     ((1, content if in_place else None, ["a.gcode"]), "Unable ", True))
             if not os.path.exists(mark):
                 break
             os.unlink(mark)

@@ -249,9 +249,8 @@ int main(int argc, char** argv) {
   // random, with a stray byte now and then.
   std::mt19937 random(20261206);
   const std::vector<std::vector<std::string>> parts = {
-      {"G1",  "G1",  "G1",    "G0",    "M106",   "M106", "M107", "G10", "G1X1",
-       "",    " G1", "M1060", " M106", "\tM107", "G0",   "G00",  "G2",  "G3",
-       "G28", "G90", "G91",   "G92",   "G20",    "G21",  "G4",   "g1",  "G29"},
+      words_of_table("G1|G1|G1|G0|M106|M106|M107|G10|G1X1|| G1|M1060| M106|\tM107|G0|G00|G2|G3|G28|"
+                     "G90|G91|G92|G20|G21|G4|g1|G29"),
       {" ", " ", "\t", "  ", ";"},
       words_of_table(
           "X1|Y2.5|Z0.4|E0|E0.0|E-0.|+E0|E1|E-0.8|E|E.|F1800|S0|S127.5|S|S00.0|P0|P1|P-0|G0|x|"
