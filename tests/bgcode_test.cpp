@@ -12,6 +12,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "bgcode/heatshrink.h"
@@ -126,27 +127,19 @@ struct reading {
   bgcode_format format;
 };
 
-// The bytes of a file in memory, at most `piece` at a time, as a pipe may
-// give them.
-struct pieces {
-  std::string_view rest;
-  std::size_t piece;
-};
-
-std::ptrdiff_t read_pieces(void* context, char* data, std::size_t size, bool) {
-  pieces& from = *static_cast<pieces*>(context);
-  const std::size_t count = std::min({size, from.piece, from.rest.size()});
-  std::copy_n(from.rest.data(), count, data);
-  from.rest.remove_prefix(count);
-  return static_cast<std::ptrdiff_t>(count);
-}
-
+// Reads `file` at most `piece` bytes at a time, as a pipe may give them.
 reading read_file(std::string_view file, std::size_t piece = std::string_view::npos) {
   reading got;
   bgcode_reader reader;
-  pieces input{file, piece};
-  reader.source.read = read_pieces;
+  std::pair<std::string_view, std::size_t> input{file, piece};
   reader.source.context = &input;
+  reader.source.read = [](void* context, char* data, std::size_t size, bool) {
+    auto& [rest, most] = *static_cast<std::pair<std::string_view, std::size_t>*>(context);
+    const std::size_t count = std::min({size, most, rest.size()});
+    std::copy_n(rest.data(), count, data);
+    rest.remove_prefix(count);
+    return static_cast<std::ptrdiff_t>(count);
+  };
   bgcode_part part;
   while ((part = bgcode_read(reader)) == bgcode_part::bytes || part == bgcode_part::text) {
     got.bytes += reader.bytes;

@@ -513,27 +513,17 @@ def stopped_mid_pass(folder, stop, data, times=1):
          echoed[len(copy):].count(b"\n") <= 1, True)
 
 
-def held(proc):
-    """Whether a SIGSTOP just sent has taken hold, rather than come after the run ended."""
-    while proc.poll() is None:
-        if pathlib.Path(f"/proc/{proc.pid}/stat").read_text().rsplit(")", 1)[1].split()[0] == "T":
-            return True
-        time.sleep(0.01)
-    return False
-
-
 def in_the_pause(folder, older, starve, tries=3):
     """Until the pass begins the copy is locked, an older one is kept, and a new
     one is not left behind, whether the run is stopped or runs out of memory."""
     make_files(folder, {"a.gcode": G0, COPY: older} if older else {"a.gcode": G0})
     with dialogue_in_its_pause(folder, None) as first:
         first.send_signal(signal.SIGSTOP)  # held in its pause, however slow the second is to start
-        if not held(first):  # the other cases kept this thread from running for the whole pause
+        if not os.WIFSTOPPED(os.waitpid(first.pid, os.WUNTRACED)[1]):  # others kept this thread from running all the pause
             same("run held in its pause, tries left", tries > 1, True)
             return in_the_pause(os.path.join(folder, str(tries)), older, starve, tries - 1)
         try:
-            with start(folder, "a.gcode") as second:
-                out, err = second.communicate(b"200\n", timeout=600)
+            second = finished(folder, "a.gcode", typed=b"200\n")
             if starve:
                 resource.prlimit(first.pid, resource.RLIMIT_AS, (2 << 20, 2 << 20))
             else:
@@ -541,7 +531,7 @@ def in_the_pause(folder, older, starve, tries=3):
         finally:
             first.send_signal(signal.SIGCONT)
         told = first.communicate(timeout=600)[0].decode()
-    same("second run", (out.decode(), err, second.returncode), (failure("Unable to open file to write"), b"", 1))
+    same("second run", second, (1, failure("Unable to open file to write"), ""))
     same("first run's status and the copy", (first.returncode, read(folder, COPY)),
          (1 if starve else stopped(signal.SIGINT), older))
     same("first run's last line", told.endswith("Out of memory" + NL), starve)
@@ -565,9 +555,9 @@ def in_place_keeps_a_link_and_the_mode(folder, as_user):
                  (kept.st_uid, kept.st_gid)), ((0, said("Written to File: l.gcode"), ""), "a.gcode", NOTED, 0o7750, (uid, group)))
 
 
-def finished(folder, *args, **popen):
+def finished(folder, *args, typed=None, **popen):
     with start(folder, *args, **popen) as proc:
-        out, err = proc.communicate(timeout=600)
+        out, err = proc.communicate(typed, timeout=600)
     return proc.returncode, out.decode(), err.decode()
 
 
