@@ -1,8 +1,7 @@
-// Checks binary G-code both ways: the slicer's own files read to the text
-// its own reader gives, text written in every form reads back as printers
-// get it, damaged files are refused with their reason and no text, and any
-// bytes are read safely, in pieces of any size. With TARVIX_LIBFUZZER it is
-// the libFuzzer target of the reader instead, on that last check.
+// Binary G-code both ways: the slicer's files read to its own reader's text,
+// text written in every form reads back as printers get it, damaged files are
+// refused with their reason and no text, and any bytes are read safely, in
+// pieces of any size (with TARVIX_LIBFUZZER, the libFuzzer target of that).
 #include "bgcode/bgcode.h"
 
 #include <zlib.h>
@@ -22,8 +21,7 @@
 
 namespace {
 
-// Where the blocks of a binary G-code file lie, for the checks that damage a
-// block and then seal it again with a checksum that fits.
+// Where a file's blocks lie, for the checks that damage a block and seal it.
 std::uint64_t number_at(const std::string& file, std::size_t at, int size) {
   std::uint64_t value = 0;
   for (int i = size; i-- > 0;) value = value << 8 | static_cast<unsigned char>(file[at + i]);
@@ -47,8 +45,7 @@ std::vector<std::size_t> block_starts(const std::string& file) {
   return starts;
 }
 
-/// Gives block `index` (from 0) of `file` the checksum that fits what it now
-/// holds, when its checksum lies within the file.
+/// Gives block `index` (from 0) the checksum that fits it, if the file holds one.
 void reseal(std::string& file, std::size_t index) {
   const std::vector<std::size_t> starts = block_starts(file);
   if (index >= starts.size()) return;
@@ -166,8 +163,7 @@ std::string write_file(const bgcode_format& format, std::string_view head,
   return contents(writer.output);
 }
 
-// The text a reader gives back of `text` written with `encoding`: as it is,
-// or as MeatPack keeps it.
+// The text a reader gives back of `text` written with `encoding`.
 std::string expected_text(std::string_view text, std::uint16_t encoding) {
   if (encoding == 0) return std::string(text);
   std::string kept;
@@ -190,9 +186,8 @@ std::string expected_text(std::string_view text, std::uint16_t encoding) {
   return kept;
 }
 
-// Lines of G-code words, comments, blanks and line ends, as slicers and
-// people write them, and now and then one longer than a block or one of
-// random bytes (but 0xFF, which MeatPack cannot hold).
+// Lines of G-code words, comments, blanks and line ends, now and then one
+// longer than a block or one of random bytes (but 0xFF, which MeatPack lacks).
 std::string random_text(std::mt19937& random) {
   static const char* const words[] = {"G1",   "G0",     "G28",    "G92",      "G3",  " X10.5",
                                       " Y-3", " E.25",  " F1800", " Z",       " I1", " J-1",
@@ -223,8 +218,7 @@ std::vector<std::string_view> pieces_of(std::string_view text, std::mt19937& ran
   return pieces;
 }
 
-// What a run from the command line makes of `input`, text or binary, reading
-// and writing `block` bytes at a time.
+// A run from the command line on `input`, text or binary, `block` bytes at a time.
 std::string pass_over(std::string_view input, std::size_t block = default_block_size) {
   const io_handle in = spool_holding(input);
   const io_handle out = spool_holding("");
@@ -280,9 +274,8 @@ void check_slicer_files() {
   }
 }
 
-// A file whose first G-code block is plain and the rest MeatPack, as the
-// format's own tools can make it: the pass keeps every comment of the plain
-// block, whose last lines it writes after a MeatPack block has been read.
+// A file whose first G-code block is plain and the rest MeatPack, as the format's
+// tools make it: the plain block's comments stay, written after MeatPack is read.
 void check_mixed_encodings() {
   const reading nut = read_file(corpus("none-none"));
   const std::size_t half = nut.text.rfind('\n', 30000) + 1;
@@ -327,8 +320,7 @@ void check_round_trips() {
   }
 }
 
-// Adds `delta` to the number of `size` bytes at `offset` in block `block`
-// (from 0), and seals the block again.
+// Adds `delta` to the `size`-byte number at `offset` in block `block` (from 0), sealed again.
 void add_to(std::string& file, std::size_t block, std::size_t offset, std::uint32_t delta,
             int size) {
   const std::size_t at = block_starts(file)[block] + offset;

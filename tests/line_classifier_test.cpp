@@ -85,8 +85,7 @@ const row rows[] = {
 
 constexpr std::size_t bulk = 99;
 
-// The lines before the last as the bulk copy reads them, but for those it
-// leaves to be read one at a time.
+// The lines before the last as the bulk copy reads them, and those it leaves.
 void read_in_bulk(line_classifier& c, std::string_view lines) {
   bulk_marks marks;
   for (std::size_t done = 0; done < lines.size();) {
@@ -98,8 +97,7 @@ void read_in_bulk(line_classifier& c, std::string_view lines) {
   }
 }
 
-// The facts of the last line of `lines`, each line read whole, or as a long
-// line in pieces of `piece` bytes.
+// The facts of the last line, each line read whole or as a long one in pieces.
 line_facts facts_of(line_classifier& c, const row& r, std::size_t piece) {
   prepare_classifier(c, r.g1_rule, true, true);
   classify(c, "G92 X0 Y0");

@@ -1,9 +1,7 @@
-// Checks the line pass against a plain model of it on any bytes, from a file
-// and through a pipe, with each of its options, at block sizes small enough
-// that every line, marker, word and CR LF meets a block boundary somewhere.
-// Replays the files named on the command line (the fuzz seed corpus) and
-// inputs drawn from a fixed seed; with TARVIX_LIBFUZZER it is the libFuzzer
-// target instead.
+// The line pass against a plain model of it on any bytes, from a file and a
+// pipe, with each option, at block sizes small enough that every line, marker,
+// word and CR LF meets a block boundary: the fuzz seeds named on the command
+// line and inputs drawn from a fixed seed (TARVIX_LIBFUZZER: the fuzz target).
 #include <unistd.h>
 
 #include <algorithm>
@@ -245,8 +243,7 @@ int main(int argc, char** argv) {
     inputs.emplace_back(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     inputs.back().resize(std::max<std::size_t>(inputs.back().size(), 2));
   }
-  // Lines of G-code words, their separators, comments and line ends drawn at
-  // random, with a stray byte now and then.
+  // Words, separators, comments and line ends at random, a stray byte now and then.
   std::mt19937 random(20261206);
   const std::vector<std::vector<std::string>> parts = {
       words_of_table("G1|G1|G1|G0|M106|M106|M107|G10|G1X1|| G1|M1060| M106|\tM107|G0|G00|G2|G3|G28|"

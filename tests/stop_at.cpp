@@ -29,8 +29,7 @@ bool names(const char* variable, const char* call) {
          std::strncmp(program_invocation_short_name, "tarvix", 6) == 0;
 }
 
-// Once: what follows a stop (a handler that cuts back, a flush after the
-// rename) may make the same call.
+// Once: what follows a stop (a handler that cuts back) may make the same call.
 bool stopped = false;
 
 // Whether the named call is due: past the first TARVIX_PASS of them.
