@@ -401,9 +401,7 @@ void check_meatpack_cases() {
     std::string data;
     const char* text;  // none: refused
   } cases[] = {
-      {"\xff\xff\xf7"
-       "G1X10Y2\n",
-       "G1 X10 Y2\n"},
+      {"\xff\xff\xf7G1X10Y2\n", "G1 X10 Y2\n"},
       {"\n\nM1\n\n", "M1\n"},
       {"M\xff\x01\n", "M\xff\x01\n"},
       {"\xff\xff\xfb\xff\xff\xf7\x1d\xff Y\xc2", "G1 Y2\n"},

@@ -201,8 +201,7 @@ def refused_meanwhile(args, path):  # while one run from a script has the file, 
 TENS = b"".join(b"G1 X%05d\n" % i for i in range(20))  # lines of ten bytes
 LONG_G1 = b"G1 X1 F" + b"1" * 65525 + b" E0\r"  # one read block, its CR the block's last byte
 ROWS = dict([
-    case("whole_dialogue", success("a.gcode", "G28", *G0_ECHO), files={"a.gcode": b"G28\nG0 X1"},
-         expect={COPY: b"G28\n" + G0_COPY}),
+    case("whole_dialogue", success("a.gcode", "G28", *G0_ECHO), files={"a.gcode": b"G28\nG0 X1"}, expect={COPY: b"G28\n" + G0_COPY}),
     case("no_argument", console(), args=(), typed=b"\n"),
     case("empty_argument", console(), args=("",), typed=b"\n"),
     *[case(name, console("Enter Speed:Unable to open file to read"), 1, files=files) for name, files in [
@@ -225,18 +224,15 @@ ROWS = dict([
                          ("is_a_hard_link_to_the_input", "=>a.gcode")]],
     case("failed_write", failure("Analyzing ...", SEP, "G28", SEP, "Unable to write to file"), 1,
          files={"a.gcode": b"G28\nG0 X1\n", COPY: "->/dev/full"}, locked="/dev/full"),  # a device is not locked
-    case("full_disk_leaves_whole_lines", failure("Analyzing ...", SEP, *TENS.decode().splitlines()[:10], SEP,
-                                                 "Unable to write to file"), 1,
-         files={"a.gcode": TENS}, expect={COPY: TENS[:90]}, preexec_fn=limit(resource.RLIMIT_FSIZE, 95)),
+    case("full_disk_leaves_whole_lines", failure("Analyzing ...", SEP, *TENS.decode().splitlines()[:10], SEP, "Unable to write to file"),
+         1, files={"a.gcode": TENS}, expect={COPY: TENS[:90]}, preexec_fn=limit(resource.RLIMIT_FSIZE, 95)),
     # A held travel that the end of the input ends, written as the disk fills.
-    case("full_disk_as_a_held_travel_ends", failure("Analyzing ...", SEP, "G1 X0 Y0 E1", "G0 X0.5", SEP,
-                                                    "Unable to write to file"), 1, args=("a.gcode", "--min-travel", "2"),
-         files={"a.gcode": b"G1 X0 Y0 E1\nG0 X0.5\n;c1\nG0 X1\n"}, expect={COPY: b"G1 X0 Y0 E1\n"},
-         preexec_fn=limit(resource.RLIMIT_FSIZE, 15)),
+    case("full_disk_as_a_held_travel_ends", failure("Analyzing ...", SEP, "G1 X0 Y0 E1", "G0 X0.5", SEP, "Unable to write to file"),
+         1, args=("a.gcode", "--min-travel", "2"), files={"a.gcode": b"G1 X0 Y0 E1\nG0 X0.5\n;c1\nG0 X1\n"},
+         expect={COPY: b"G1 X0 Y0 E1\n"}, preexec_fn=limit(resource.RLIMIT_FSIZE, 15)),
     case("stop_as_the_copy_is_cut_back", None, stopped(signal.SIGINT), files={"a.gcode": TENS}, expect={COPY: TENS[:90]},
          preexec_fn=limit(resource.RLIMIT_FSIZE, 95), env=preloaded(TARVIX_STOP_AT="ftruncate", TARVIX_STOP_SIGNAL="2")),
-    case("failed_read", failure("Analyzing ...", SEP, SEP, "Unable to read from file"), 1,
-         files={"a.gcode": "->/proc/self/mem"}),
+    case("failed_read", failure("Analyzing ...", SEP, SEP, "Unable to read from file"), 1, files={"a.gcode": "->/proc/self/mem"}),
     case("speed_goes_in_as_typed", success("a.gcode", "M107", "G0 X1", "M106 S00255.0"),
          typed=b" 00255.0 more\n", expect={COPY: b"M107\nG0 X1\nM106 S00255.0\n"}),
     *[case(f"blanks_before_the_speed_{blanks}", success("a.gcode", *G0_ECHO) if blanks == 4096 else console(REFUSAL),
@@ -336,8 +332,7 @@ ROWS = dict([
          "out/a": b""}, args=script("a.gcode"), expect={"out/b.gcode": NOTED, COPY: NOTED}),
     case("script_in_place_with_a_long_name", said(f"Written to File: {'a' * 250}"), files={"a" * 250: G0},
          args=script("--in-place", "a" * 250), expect={"a" * 250: NOTED}),
-    case("speed_read_fails_part_way", console(REFUSAL), 1,
-         typed=b"20", env=preloaded(TARVIX_FAIL_AT="read")),
+    case("speed_read_fails_part_way", console(REFUSAL), 1, typed=b"20", env=preloaded(TARVIX_FAIL_AT="read")),
     case("script_full_disk_leaves_the_file", "", 1, files={"a.gcode": TENS * 2000}, args=script("--in-place", "a.gcode"),
          err="Unable to write to file: a.gcode (", expect={"a.gcode": TENS * 2000},  # more than one large write
          preexec_fn=limit(resource.RLIMIT_FSIZE, 95)),
