@@ -58,9 +58,8 @@ void reseal(std::string& file, std::size_t index) {
 }
 
 std::string source_file(const std::string& name) {
-  std::ifstream in(std::string(TARVIX_SOURCE_DIR) + "/" + name, std::ios::binary);
   std::ostringstream bytes;
-  bytes << in.rdbuf();
+  bytes << std::ifstream(std::string(TARVIX_SOURCE_DIR) + "/" + name, std::ios::binary).rdbuf();
   return bytes.str();
 }
 
@@ -359,8 +358,7 @@ void check_damaged_files() {
       {mp, [](std::string& f) { f[0] = 'X'; }, "not binary G-code"},
       {mp, [](std::string& f) { f[4] = 2; }, "unknown binary G-code version 2"},
       {mp, [](std::string& f) { f[8] = 2; }, "unknown checksum type 2"},
-      // Seeds of the fuzz corpus as they are: Heatshrink referring back before the start, or
-      // making more than the block's size.
+      // Fuzz seeds as they are: Heatshrink referring back before the start, or past the size.
       {"heatshrink_reference_before_the_start", nullptr,
        "decompressed size does not match in block 1"},
       {"heatshrink_reference_past_the_end", nullptr, "decompressed size does not match in block 1"},
@@ -442,11 +440,10 @@ void check_heatshrink_tables() {
 #ifdef TARVIX_LIBFUZZER
 namespace {
 
-// Any bytes read as binary G-code, as they are and with every block's
-// checksum made to fit, so that damage gets past the checksums: the same in
-// one piece and in small ones, and a file read whole, written again in its
-// form, reads back with the same bytes handed on and, without MeatPack
-// (which drops comments), the same text.
+// Any bytes read as binary G-code, as they are and with every checksum made
+// to fit, so that damage gets past them: the same in one piece and in small
+// ones; a file read whole, written again in its form, reads back with the
+// same bytes and, without MeatPack (which drops comments), the same text.
 void check_any_bytes(std::string file) {
   for (int sealed = 0; sealed < 2; ++sealed) {
     for (std::size_t block = 0; sealed == 1 && block < block_starts(file).size(); ++block) {

@@ -134,7 +134,7 @@ TRAVELS = [("joined", TRAVEL, "2", [(1, 4)]),
            ("long_up_to_the_bound", up_to_the_bound(0, True), "2", [(1, 13109)]),
            ("long_past_the_bound", up_to_the_bound(1, True), "2", [(1, 1), (13109, 13109)]),
            ("long_line_held", [b"G1 X0 Y0 E1", b"G0 X0.5", b";" * 100000, b"G0 X1", b"G1 X2 E1"], "1", [(1, 3)]),
-           # In seconds: 30 mm at 100 mm/s and 1000 mm/s^2 take 0.4 s, 50 mm 0.6 s, 10 mm 0.2 s; a 0.8 mm hop at 10 mm/s 0.09 s.
+           # In seconds: 30 mm at 100 mm/s and 1000 mm/s^2 take 0.4 s, 50 mm 0.6 s, 10 mm 0.2 s; a 0.8 mm hop at 10 mm/s 0.09 s;
            # M204 S sets the travel acceleration too.
            *[(f"timed_{i}", [accel, b"G1 X0 Y0 Z0.2 E1 F1200", b"G0 F6000 X%d" % x, b"G1 Z1 F600", b"G4 P200",
                              b"G0 X20 F6000", b"G1 X30 E2"][0 if accel else 1:], length, pairs)
@@ -186,9 +186,8 @@ def saved_into_the_file(folder, _):  # the same size and second: only the modifi
 
 
 def dialogue_in_its_pause(folder, _):
-    dialogue = start(folder, "a.gcode")
+    dialogue = start(folder, "a.gcode", bufsize=0)  # nothing of its console read ahead, nothing typed held back
     dialogue.stdin.write(b"100\n")
-    dialogue.stdin.flush()
     next(line for line in dialogue.stdout if b"Analyzing" in line)
     return dialogue
 
@@ -207,8 +206,7 @@ ROWS = dict([
     *[case(name, console("Enter Speed:Unable to open file to read"), 1, files=files) for name, files in [
         ("missing_input", {}), ("input_is_a_folder", {"a.gcode": "/"}), ("devices_are_refused", {"a.gcode": "->/dev/zero"})]],
     case("null_device", success("a.gcode"), files={"a.gcode": "->/dev/null"}, expect={COPY: b""}),
-    # A FIFO is waited on until its writer comes, as cat waits (in the dialogue, past the pause), and a stop
-    # meanwhile leaves nothing.
+    # A FIFO is waited on until its writer comes, as cat waits (in the dialogue, past the pause); a stop meanwhile leaves nothing.
     *[case(f"fifo_whose_writer_comes_late_{i}", out, files={"a.gcode": "|"}, args=args, typed=typed, expect=expect,
            late=late) for i, (out, args, typed, expect, late) in enumerate([
         (success("a.gcode", *G0_ECHO), ("a.gcode",), b"200\n", {COPY: G0_COPY}, (6, G0)),
@@ -301,9 +299,8 @@ ROWS = dict([
                                           (b"GCDEG1 X1\n" + NOTE, "unknown binary G-code version"),
                                           (NUT[:4] + b"\2" + NUT[5:] + b"\n" + NOTE, "unknown binary G-code version 2)"),
                                           (NUT[:3000] + b"?" + NUT[3001:] + b"\n" + NOTE, "bad checksum in block")])],
-    # Held just before a call while something else is done: a run stopped as its result is flushed leaves everything as it
-    # was; an in-place run whose file another run or an editor changes leaves the change; a run out of memory says where;
-    # a dialogue's copy made meanwhile is not replaced.
+    # Held just before a call while something else is done: stopped as its result is flushed, a run leaves all as it was; in
+    # place, it leaves a change another run or an editor makes; out of memory, it says where; a dialogue's copy stays.
     *[case(f"{name}_locked_and_stopped", "", stopped(signal.SIGINT), args=args, typed=None, expect={"a.gcode": G0},
            meanwhile=("fsync", refused_meanwhile(args, path)))
       for name, args, path in [("in_place", script("--in-place", "a.gcode"), "a.gcode"), ("copy", script("a.gcode"), COPY)]],
@@ -384,8 +381,7 @@ def same(what, got, want):
 
 
 def start(folder, *args, program=TARVIX, **popen):
-    popen.setdefault("stdout", subprocess.PIPE)
-    popen.setdefault("stdin", subprocess.PIPE)
+    popen = {"stdout": subprocess.PIPE, "stdin": subprocess.PIPE, **popen}
     for tries in range(100):  # a binary just copied stays busy while a child forked meanwhile holds it open
         try:
             return subprocess.Popen(LAUNCHER + [program, *args], cwd=folder, stderr=subprocess.PIPE, **popen)
@@ -411,8 +407,7 @@ def run_row(row, folder):
     popen = dict(row["popen"])
     if "console_into" in popen:
         popen["stdout"] = open(os.path.join(folder, popen.pop("console_into")), "ab")
-    locked = popen.pop("locked", None)
-    late, timeout = popen.pop("late", None), popen.pop("timeout", 600)
+    locked, late, timeout = popen.pop("locked", None), popen.pop("late", None), popen.pop("timeout", 600)
     meanwhile, during = popen.pop("meanwhile", None), None  # (call, do): held just before call while do(folder, run) runs
     if meanwhile:
         popen["env"] = {**popen.get("env", preloaded()), "TARVIX_STOP_AT": meanwhile[0],
@@ -486,8 +481,7 @@ def speed_read_is_bounded(folder):
 
 
 def stopped_mid_pass(folder, stop, data, times=1):
-    """Stopped while it writes (`times` stops delivered at once), the tool leaves
-    whole lines, at most one line behind the echo; a stop it can catch still ends it."""
+    """Stopped as it writes (`times` stops at once), the tool leaves whole lines, at most one behind the echo; a caught stop ends it."""
     make_files(folder, {"a.gcode": data})
     with start(folder, "a.gcode") as proc:
         proc.stdin.write(b"200\n")
@@ -509,8 +503,7 @@ def stopped_mid_pass(folder, stop, data, times=1):
 
 
 def in_the_pause(folder, older, starve, tries=3):
-    """Until the pass begins the copy is locked, an older one is kept, and a new
-    one is not left behind, whether the run is stopped or runs out of memory."""
+    """Until the pass begins the copy is locked, an older one kept and no new one left, whether the run stops or starves."""
     make_files(folder, {"a.gcode": G0, COPY: older} if older else {"a.gcode": G0})
     with dialogue_in_its_pause(folder, None) as first:
         first.send_signal(signal.SIGSTOP)  # held in its pause, however slow the second is to start
@@ -557,8 +550,7 @@ def finished(folder, *args, typed=None, **popen):
 
 
 def non_blocking_ends(folder):
-    """A speed that comes in parts through a non-blocking pipe is read whole, and a full non-blocking console is
-    waited for, not taken for a dead one."""
+    """A speed in parts through a non-blocking pipe is read whole; a full non-blocking console is waited for, not dropped."""
     make_files(folder, {"a.gcode": gcode(50000)})
     (speed_end, typed), (reader, writer) = os.pipe(), os.pipe()
     os.set_blocking(speed_end, False)
@@ -578,8 +570,7 @@ def non_blocking_ends(folder):
 
 
 def long_line(folder, through_fifo):
-    """A 256 MiB line, from a file or from a FIFO whose writer pauses, under a
-    64 MiB address-space limit."""
+    """A 256 MiB line, from a file or from a FIFO whose writer pauses, under a 64 MiB address-space limit."""
     data = gcode(1000) + b"x" * (256 << 20) + b" G0 \n"
     make_files(folder, {"a.gcode": "|" if through_fifo else data})
 
@@ -631,9 +622,8 @@ def each_call_failing(folder, call):
 
 
 LONG_LINES = (b"G0 X1\n" + b"x" * (1 << 20) + b"\n") * 4
-HARNESSED = {test.__name__: test for test in [waits_for_a_key_without_a_file, speed_read_is_bounded,
-                                              non_blocking_ends]}
-HARNESSED.update({
+HARNESSED = {
+    **{test.__name__: test for test in [waits_for_a_key_without_a_file, speed_read_is_bounded, non_blocking_ends]},
     "in_place_keeps_a_link_and_the_mode": lambda folder: in_place_keeps_a_link_and_the_mode(folder, False),
     "in_place_as_a_user_keeps_the_group": lambda folder: in_place_keeps_a_link_and_the_mode(folder, True),
     "killed_mid_pass": lambda folder: stopped_mid_pass(folder, signal.SIGKILL, gcode(200000)),
@@ -644,9 +634,8 @@ HARNESSED.update({
        lambda folder, older=older, starve=starve: in_the_pause(folder, older, starve)
        for older in [b"older copy\n", None] for starve in [False, True]},
     **{f"each_{call}_failing": lambda folder, call=call: each_call_failing(folder, call) for call in ["lseek", "read", "unlink"]},
-    "long_line": lambda folder: long_line(folder, False),
-    "long_line_from_a_fifo": lambda folder: long_line(folder, True),
-})
+    **{f"long_line{name}": lambda folder, fifo=fifo: long_line(folder, fifo) for name, fifo in [("", False), ("_from_a_fifo", True)]},
+}
 
 
 def run_in_a_new_folder(test):

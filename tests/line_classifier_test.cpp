@@ -1,7 +1,6 @@
-// What the classifier says of a line: held whole, read as a long line in
-// pieces of every size, and after the lines before it went through the bulk
-// copy's reading, which must all give the same answer. Each row's lines
-// start from X0 Y0, absolute, in millimetres; only its last line is checked.
+// What the classifier says of a line held whole, read in pieces of every size,
+// and after the bulk copy read the lines before it: the same each way. Lines
+// start from X0 Y0, absolute, in millimetres; only the last line is checked.
 #include "pass/line_classifier.h"
 
 #include <cmath>
