@@ -1,8 +1,7 @@
-// Checks binary G-code both ways: the slicer's own files read to the text
-// its own reader gives, text written in every form reads back as printers
-// get it, damaged files are refused with their reason and no text, and any
-// bytes are read safely, in pieces of any size. With TARVIX_LIBFUZZER it is
-// the libFuzzer target of the reader instead, on that last check.
+// Binary G-code both ways: the slicer's files read to its own reader's text,
+// text written in every form reads back as printers get it, damaged files are
+// refused with their reason and no text, and any bytes are read safely, in
+// pieces of any size (with TARVIX_LIBFUZZER, the libFuzzer target of that).
 #include "bgcode/bgcode.h"
 
 #include <zlib.h>
@@ -12,6 +11,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <utility>
 #include <vector>
 
 #include "bgcode/binary_gcode.h"
@@ -22,8 +22,7 @@
 
 namespace {
 
-// Where the blocks of a binary G-code file lie, for the checks that damage a
-// block and then seal it again with a checksum that fits.
+// Where a file's blocks lie, for the checks that damage a block and seal it.
 std::uint64_t number_at(const std::string& file, std::size_t at, int size) {
   std::uint64_t value = 0;
   for (int i = size; i-- > 0;) value = value << 8 | static_cast<unsigned char>(file[at + i]);
@@ -47,8 +46,7 @@ std::vector<std::size_t> block_starts(const std::string& file) {
   return starts;
 }
 
-/// Gives block `index` (from 0) of `file` the checksum that fits what it now
-/// holds, when its checksum lies within the file.
+/// Gives block `index` (from 0) the checksum that fits it, if the file holds one.
 void reseal(std::string& file, std::size_t index) {
   const std::vector<std::size_t> starts = block_starts(file);
   if (index >= starts.size()) return;
@@ -61,9 +59,8 @@ void reseal(std::string& file, std::size_t index) {
 }
 
 std::string source_file(const std::string& name) {
-  std::ifstream in(std::string(TARVIX_SOURCE_DIR) + "/" + name, std::ios::binary);
   std::ostringstream bytes;
-  bytes << in.rdbuf();
+  bytes << std::ifstream(std::string(TARVIX_SOURCE_DIR) + "/" + name, std::ios::binary).rdbuf();
   return bytes.str();
 }
 
@@ -71,40 +68,22 @@ std::string corpus(const std::string& config) {
   return source_file("tests/bgcode_corpus/prusa_nut_big." + config + ".bgcode");
 }
 
-io_handle spool_holding(std::string_view bytes) {
-  const io_handle spool = open_spool();
-  if (!write_all(spool, bytes.data(), bytes.size()) || !seek_to(spool, 0)) std::abort();
-  return spool;
-}
-
-// All a file holds, read from its start; closes it.
-std::string contents(io_handle file) {
-  std::string bytes, piece(1 << 16, '\0');
-  seek_to(file, 0);
-  for (std::ptrdiff_t got; (got = read_some(file, piece.data(), piece.size())) > 0;) {
-    bytes.append(piece, 0, static_cast<std::size_t>(got));
-  }
-  close_file(file);
-  return bytes;
-}
-
-// Printers' own reader, as a command beside the source tree where it is at
-// hand: a fault that our reader shares with our writer shows only there. It
-// checks every block, and gives the text a printer runs: all of `text` in a
-// file of a print's lines (it rewrites other lines, and may fail on random
-// bytes), else its size, or, in MeatPack, where it puts blanks into the
-// words of G commands, no more than sound blocks.
+// Printers' own reader, beside the source tree where it is at hand: a fault
+// our reader shares with our writer shows only there. It checks the blocks
+// and gives all of `text` in a file of a print's lines (it rewrites others,
+// and may fail on random bytes), else its size, or, in MeatPack, where it
+// puts blanks into G commands' words, no more than sound blocks.
+const std::string reference_tool = std::string(TARVIX_SOURCE_DIR) + "/../shared/bgcode/bgctool";
 enum class asked { blocks, size, text };
 #ifdef _WIN32
 bool reference_reads(const std::string&, std::string_view, asked = asked::text) { return true; }
 #else
 std::string run_reference(const std::string& verb, const std::string& file) {
-  static const std::string tool = std::string(TARVIX_SOURCE_DIR) + "/../shared/bgcode/bgctool";
   std::string in = temporary_folder() + "/tarvix_bgcode_test_XXXXXX";
   close_file(mkstemp(in.data()));
   const std::string out = in + ".out";
   std::ofstream(in, std::ios::binary) << file;
-  const std::string command = "'" + tool + "' " + verb + " '" + in + "' " +
+  const std::string command = "'" + reference_tool + "' " + verb + " '" + in + "' " +
                               (verb == "verify" ? "> '" + out + "'" : "'" + out + "' >/dev/null");
   const bool ran = std::system(command.c_str()) == 0;
   std::ostringstream got;
@@ -115,14 +94,11 @@ std::string run_reference(const std::string& verb, const std::string& file) {
 }
 
 bool reference_reads(const std::string& file, std::string_view text, asked what = asked::text) {
+  // Said once, when it is not there.
   static const bool present =
-      std::ifstream(std::string(TARVIX_SOURCE_DIR) + "/../shared/bgcode/bgctool").good();
-  static bool said = false;
-  if (!present) {
-    if (!said) std::printf("bgcode: no reference decoder beside the source tree: not asked\n");
-    said = true;
-    return true;
-  }
+      std::ifstream(reference_tool).good() ||
+      std::printf("bgcode: no reference decoder beside the source tree: not asked\n") < 0;
+  if (!present) return true;
   const std::string checked = run_reference("verify", file);
   const std::string size = "total decoded " + std::to_string(text.size()) + " bytes";
   if (checked.find("result: OK") == checked.npos ||
@@ -148,27 +124,28 @@ struct reading {
   bgcode_format format;
 };
 
-// The bytes of a file in memory, at most `piece` at a time, as a pipe may
-// give them.
-struct pieces {
-  std::string_view rest;
-  std::size_t piece;
-};
+// What is left of a file, and the most one read gives, as a pipe may.
+using pieces = std::pair<std::string_view, std::size_t>;
 
-std::ptrdiff_t read_pieces(void* context, char* data, std::size_t size, bool) {
-  pieces& from = *static_cast<pieces*>(context);
-  const std::size_t count = std::min({size, from.piece, from.rest.size()});
-  std::copy_n(from.rest.data(), count, data);
-  from.rest.remove_prefix(count);
-  return static_cast<std::ptrdiff_t>(count);
+byte_source from_pieces(pieces& input) {
+  byte_source source;
+  source.context = &input;
+  source.read = [](void* context, char* data, std::size_t size, bool) {
+    auto& [rest, most] = *static_cast<pieces*>(context);
+    const std::size_t count = std::min({size, most, rest.size()});
+    std::copy_n(rest.data(), count, data);
+    rest.remove_prefix(count);
+    return static_cast<std::ptrdiff_t>(count);
+  };
+  return source;
 }
 
+// Reads `file` at most `piece` bytes at a time.
 reading read_file(std::string_view file, std::size_t piece = std::string_view::npos) {
   reading got;
   bgcode_reader reader;
   pieces input{file, piece};
-  reader.source.read = read_pieces;
-  reader.source.context = &input;
+  reader.source = from_pieces(input);
   bgcode_part part;
   while ((part = bgcode_read(reader)) == bgcode_part::bytes || part == bgcode_part::text) {
     got.bytes += reader.bytes;
@@ -183,10 +160,7 @@ reading read_file(std::string_view file, std::size_t piece = std::string_view::n
 // The slicer settings of a file read five bytes at a time.
 std::string settings_of(std::string_view file) {
   pieces input{file, 5};
-  byte_source source;
-  source.read = read_pieces;
-  source.context = &input;
-  return slicer_settings(source);
+  return slicer_settings(from_pieces(input));
 }
 
 // A file in `format` of `head` (file header and metadata), then `pieces` of
@@ -204,8 +178,7 @@ std::string write_file(const bgcode_format& format, std::string_view head,
   return contents(writer.output);
 }
 
-// The text a reader gives back of `text` written with `encoding`: as it is,
-// or as MeatPack keeps it.
+// The text a reader gives back of `text` written with `encoding`.
 std::string expected_text(std::string_view text, std::uint16_t encoding) {
   if (encoding == 0) return std::string(text);
   std::string kept;
@@ -228,9 +201,8 @@ std::string expected_text(std::string_view text, std::uint16_t encoding) {
   return kept;
 }
 
-// Lines of G-code words, comments, blanks and line ends, as slicers and
-// people write them, and now and then one longer than a block or one of
-// random bytes (but 0xFF, which MeatPack cannot hold).
+// Lines of G-code words, comments, blanks and line ends, now and then one
+// longer than a block or one of random bytes (but 0xFF, which MeatPack lacks).
 std::string random_text(std::mt19937& random) {
   static const char* const words[] = {"G1",   "G0",     "G28",    "G92",      "G3",  " X10.5",
                                       " Y-3", " E.25",  " F1800", " Z",       " I1", " J-1",
@@ -261,8 +233,7 @@ std::vector<std::string_view> pieces_of(std::string_view text, std::mt19937& ran
   return pieces;
 }
 
-// What a run from the command line makes of `input`, text or binary, reading
-// and writing `block` bytes at a time.
+// A run from the command line on `input`, text or binary, `block` bytes at a time.
 std::string pass_over(std::string_view input, std::size_t block = default_block_size) {
   const io_handle in = spool_holding(input);
   const io_handle out = spool_holding("");
@@ -320,22 +291,14 @@ void check_slicer_files() {
   }
 }
 
-// A file whose first G-code block is plain and the rest MeatPack, as the
-// format's own tools can make it: the pass keeps every comment of the plain
-// block, whose last lines it writes after a MeatPack block has been read.
+// A file whose first G-code block is plain and the rest MeatPack, as the format's
+// tools make it: the plain block's comments stay, written after MeatPack is read.
 void check_mixed_encodings() {
   const reading nut = read_file(corpus("none-none"));
   const std::size_t half = nut.text.rfind('\n', 30000) + 1;
-  bgcode_writer writer;
-  writer.output = spool_holding("");
-  writer.format = nut.format;
-  bgcode_copy(writer, nut.bytes);
-  bgcode_write_text(writer, nut.text.substr(0, half));
-  bgcode_copy(writer, "");  // the block ends here
-  writer.format.encoding = 1;
-  bgcode_write_text(writer, nut.text.substr(half));
-  bgcode_finish(writer);
-  const std::string file = contents(writer.output);
+  const std::string meatpack = write_file({1, 0, 1}, nut.bytes, {nut.text.substr(half)}, "");
+  const std::string file = write_file(nut.format, nut.bytes, {nut.text.substr(0, half)}, "") +
+                           meatpack.substr(nut.bytes.size());
   const std::string changed = pass_over(file);
   const std::string changed_text = read_file(changed).text;
   check(changed_text == pass_over(read_file(file).text) && reference_reads(changed, changed_text),
@@ -374,8 +337,7 @@ void check_round_trips() {
   }
 }
 
-// Adds `delta` to the number of `size` bytes at `offset` in block `block`
-// (from 0), and seals the block again.
+// Adds `delta` to the `size`-byte number at `offset` in block `block` (from 0), sealed again.
 void add_to(std::string& file, std::size_t block, std::size_t offset, std::uint32_t delta,
             int size) {
   const std::size_t at = block_starts(file)[block] + offset;
@@ -406,19 +368,18 @@ void check_damaged_files() {
       {mp, [](std::string& f) { add_to(f, 4, 4, 0x7fff0000, 4); },
        "more than 1 MiB of G-code in block 5"},
       {mp, [](std::string& f) { add_to(f, 4, 0, 8, 2); }, "unknown block type 9 in block 5"},
-      {mp, [](std::string& f) { add_to(f, 4, 2, 4, 2); }, "unknown compression 7 in block 5"},
+      {mp, [](std::string& f) { add_to(f, 4, 2, 1, 2); }, "unknown compression 4 in block 5"},
       {mp, [](std::string& f) { add_to(f, 4, 12, 1, 2); }, "unknown encoding 3 in block 5"},
       {mp, [](std::string& f) { add_to(f, 0, 0, 2, 2); }, "block 2 out of order"},
+      {mp, [](std::string& f) { add_to(f, 2, 0, -1, 2); },
+       "block 3 out of order"},  // printer metadata twice
       {mp, [](std::string& f) { f[0] = 'X'; }, "not binary G-code"},
       {mp, [](std::string& f) { f[4] = 2; }, "unknown binary G-code version 2"},
       {mp, [](std::string& f) { f[8] = 2; }, "unknown checksum type 2"},
-      {"none-none",
-       [](std::string& f) {  // Heatshrink's first bits refer back before the start
-         f.resize(block_starts(f)[4]);
-         f += std::string("\1\0\2\0\1\0\0\0\2\0\0\0\0\0\0\0", 16) + "crc.";
-         reseal(f, 4);
-       },
-       "decompressed size does not match in block 5"},
+      // Fuzz seeds as they are: Heatshrink referring back before the start, or past the size.
+      {"heatshrink_reference_before_the_start", nullptr,
+       "decompressed size does not match in block 1"},
+      {"heatshrink_reference_past_the_end", nullptr, "decompressed size does not match in block 1"},
       {"deflate-none", [](std::string& f) { f[block_starts(f)[4] + 20] ^= 1, reseal(f, 4); },
        "decompressed size does not match in block 5"},
       {"none-none",
@@ -429,8 +390,10 @@ void check_damaged_files() {
        "bad MeatPack data in block 5"},
   };
   for (const damage& row : damages) {
-    std::string file = corpus(row.base);
-    row.fault(file);
+    std::string file = row.fault == nullptr
+                           ? source_file(std::string("tests/bgcode_corpus/") + row.base)
+                           : corpus(row.base);
+    if (row.fault != nullptr) row.fault(file);
     const reading got = read_file(file);
     check(got.reason == row.reason && got.text.empty(),
           std::string(row.reason) + ": " + got.reason);
@@ -454,15 +417,14 @@ void check_meatpack_cases() {
     std::string data;
     const char* text;  // none: refused
   } cases[] = {
-      {"\xff\xff\xf7"
-       "G1X10Y2\n",
-       "G1 X10 Y2\n"},
+      {"\xff\xff\xf7G1X10Y2\n", "G1 X10 Y2\n"},
       {"\n\nM1\n\n", "M1\n"},
       {"M\xff\x01\n", "M\xff\x01\n"},
       {"\xff\xff\xfb\xff\xff\xf7\x1d\xff Y\xc2", "G1 Y2\n"},
       {"\xff\xff\xfb\x1d\xff\xff\xf7\x1e\xcc", "G1 X1\n"},  // blank-less from mid-line
       {"\xff\xff\xfb\x1d\x2f\n\xcc", "G1\n2\n"},
       {"\xff\xff\xfb\x1f", nullptr},
+      {"\xff\xff\xf7\xff\xff\xf9G1X1\n", "G1X1\n"},  // a reset ends the blank-less form
       {std::string("\xff\xff\x00", 3), nullptr},
   };
   for (const auto& row : cases) {
@@ -496,11 +458,10 @@ void check_heatshrink_tables() {
 #ifdef TARVIX_LIBFUZZER
 namespace {
 
-// Any bytes read as binary G-code, as they are and with every block's
-// checksum made to fit, so that damage gets past the checksums: the same in
-// one piece and in small ones, and a file read whole, written again in its
-// form, reads back with the same bytes handed on and, without MeatPack
-// (which drops comments), the same text.
+// Any bytes read as binary G-code, as they are and with every checksum made
+// to fit, so that damage gets past them: the same in one piece and in small
+// ones; a file read whole, written again in its form, reads back with the
+// same bytes and, without MeatPack (which drops comments), the same text.
 void check_any_bytes(std::string file) {
   for (int sealed = 0; sealed < 2; ++sealed) {
     for (std::size_t block = 0; sealed == 1 && block < block_starts(file).size(); ++block) {

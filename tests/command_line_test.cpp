@@ -15,6 +15,11 @@ struct row {
   std::string wanted;  // as described below
 };
 
+std::string bad_length(const std::string& value) {
+  return "mistake: invalid length '" + value +
+         "': give millimetres or seconds, such as 2, 12.5mm or 0.5s";
+}
+
 const row rows[] = {
     {{}, "dialogue ''"},
     {{"a.gcode", "b.gcode"}, "dialogue 'a.gcode'"},
@@ -41,20 +46,14 @@ const row rows[] = {
     {{"--min-travel=2mm", "a.gcode"}, "dialogue 'a.gcode' min=2mm"},
     {{"--min-travel=.5s", "--acceleration", "1500.5", "a.gcode"},
      "dialogue 'a.gcode' min=.5s accel=1500.5"},
-    {{"--min-travel=2ms", "a.gcode"},
-     "mistake: invalid length '2ms': give millimetres or seconds, such as 2, 12.5mm or 0.5s"},
-    {{"--min-travel=s", "a.gcode"},
-     "mistake: invalid length 's': give millimetres or seconds, such as 2, 12.5mm or 0.5s"},
-    {{"--min-travel=-1s", "a.gcode"},
-     "mistake: invalid length '-1s': give millimetres or seconds, such as 2, 12.5mm or 0.5s"},
+    {{"--min-travel=2ms", "a.gcode"}, bad_length("2ms")},
+    {{"--min-travel=s", "a.gcode"}, bad_length("s")},
+    {{"--min-travel=-1s", "a.gcode"}, bad_length("-1s")},
     {{"--acceleration=0", "a.gcode"},
      "mistake: invalid acceleration '0': give mm/s^2, such as 1000"},
-    {{"--min-travel", "+2", "a.gcode"},
-     "mistake: invalid length '+2': give millimetres or seconds, such as 2, 12.5mm or 0.5s"},
-    {{"--min-travel=-1", "a.gcode"},
-     "mistake: invalid length '-1': give millimetres or seconds, such as 2, 12.5mm or 0.5s"},
-    {{"--min-travel=1e3", "a.gcode"},
-     "mistake: invalid length '1e3': give millimetres or seconds, such as 2, 12.5mm or 0.5s"},
+    {{"--min-travel", "+2", "a.gcode"}, bad_length("+2")},
+    {{"--min-travel=-1", "a.gcode"}, bad_length("-1")},
+    {{"--min-travel=1e3", "a.gcode"}, bad_length("1e3")},
     {{"--speed=keep", "--firmware", "rrf", "--fan=15", "--travel-speed", "50.5", "a.gcode"},
      "script 'a.gcode' speed=keep firmware=rrf fan=15 travel=50.5"},
     {{"--fan-lead=0.3s", "a.gcode", "--fan-lead", "10"}, "dialogue 'a.gcode' lead=10"},
@@ -77,8 +76,7 @@ const row rows[] = {
     {{"--min-travel=" + std::string(31, '0') + "2", "a.gcode"},
      "dialogue 'a.gcode' min=" + std::string(31, '0') + "2"},
     {{"--min-travel=" + std::string(32, '0') + "2", "a.gcode"},
-     "mistake: invalid length '" + std::string(32, '0') +
-         "2': give millimetres or seconds, such as 2, 12.5mm or 0.5s"},
+     bad_length(std::string(32, '0') + "2")},
 };
 
 std::string describe(const run_request& r) {

@@ -1,7 +1,6 @@
-// What the classifier says of a line: held whole, read as a long line in
-// pieces of every size, and after the lines before it went through the bulk
-// copy's reading, which must all give the same answer. Each row's lines
-// start from X0 Y0, absolute, in millimetres; only its last line is checked.
+// What the classifier says of a line held whole, read in pieces of every size,
+// and after the bulk copy read the lines before it: the same each way. Lines
+// start from X0 Y0, absolute, in millimetres; only the last line is checked.
 #include "pass/line_classifier.h"
 
 #include <cmath>
@@ -50,13 +49,14 @@ const row rows[] = {
     {"M1060 S5", false, false, false, false, "", false, true, 0},
     // Where the nozzle is, through modes and commands that set it.
     {"G91\nG0 X3 Y-4", false, true, false, false, "", true, true, 5},
-    {"G91\nG90\nG0 X3", false, true, false, false, "", true, true, 3},
+    {"G91\nG0 X3\nG90\nG0 X6", false, true, false, false, "", true, true, 3},
     {"G20\nG0 X1", false, true, false, false, "", true, true, 25.4},
     {"G20\nG21\nG0 X1", false, true, false, false, "", true, true, 1},
     {"G92 X5\nG0 X6", false, true, false, false, "", true, true, 1},
     {"G92\nG0 X6 Y0", false, true, false, false, "", true, false, 0},
     {"G28\nG0 X1 Y1", false, true, false, false, "", true, false, 0},
     {"G28 Y\nG0 X1", false, true, false, false, "", true, false, 0},
+    {"G28 Y ; G0\nG0 Y1\nG0 X3", false, true, false, false, "", true, true, 3},
     {"G28 X\nG0 Y1\nG0 X0\nG0 X3", false, true, false, false, "", true, true, 3},
     {"G91\nG28\nG0 X1 Y1", false, true, false, false, "", true, false, 0},
     {"G3 I1", false, false, false, false, "", true, true, 0},
@@ -87,8 +87,7 @@ const row rows[] = {
 
 constexpr std::size_t bulk = 99;
 
-// The lines before the last as the bulk copy reads them, but for those it
-// leaves to be read one at a time.
+// The lines before the last as the bulk copy reads them, and those it leaves.
 void read_in_bulk(line_classifier& c, std::string_view lines) {
   bulk_marks marks;
   for (std::size_t done = 0; done < lines.size();) {
@@ -100,8 +99,7 @@ void read_in_bulk(line_classifier& c, std::string_view lines) {
   }
 }
 
-// The facts of the last line of `lines`, each line read whole, or as a long
-// line in pieces of `piece` bytes.
+// The facts of the last line, each line read whole or as a long one in pieces.
 line_facts facts_of(line_classifier& c, const row& r, std::size_t piece) {
   prepare_classifier(c, r.g1_rule, true, true);
   classify(c, "G92 X0 Y0");

@@ -1,10 +1,7 @@
-// Checks the line pass against a plain model of it on any bytes, from a file
-// and through a pipe, with each of its options, at block sizes small enough
-// that every line, marker, word and CR LF meets a block boundary somewhere.
-// Replays the files named on the command line (the fuzz seed corpus) and
-// inputs drawn from a fixed seed; with TARVIX_LIBFUZZER it is the libFuzzer
-// target instead.
-#include <sys/mman.h>
+// The line pass against a plain model of it on any bytes, from a file and a
+// pipe, with each option, at block sizes small enough that every line, marker,
+// word and CR LF meets a block boundary: the fuzz seeds named on the command
+// line and inputs drawn from a fixed seed (TARVIX_LIBFUZZER: the fuzz target).
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,25 +15,17 @@
 #include <string>
 #include <vector>
 
+#include "check.h"
 #include "pass/line_pass.h"
 
 namespace {
 
-int file_holding(const std::string& bytes, bool through_pipe) {
+io_handle file_holding(const std::string& bytes, bool through_pipe) {
+  if (!through_pipe) return spool_holding(bytes);
   int ends[2];
-  const bool made =
-      through_pipe ? pipe(ends) == 0 : (ends[0] = ends[1] = memfd_create("pass", 0)) >= 0;
-  if (!made || !write_all(ends[1], bytes.data(), bytes.size())) std::abort();
-  if (through_pipe) close(ends[1]);
-  lseek(ends[0], 0, SEEK_SET);  // a pipe has nothing to rewind
+  if (pipe(ends) != 0 || !write_all(ends[1], bytes.data(), bytes.size())) std::abort();
+  close(ends[1]);
   return ends[0];
-}
-
-std::string contents(int fd) {
-  std::string bytes(static_cast<std::size_t>(lseek(fd, 0, SEEK_END)), '\0');
-  if (pread(fd, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) std::abort();
-  close(fd);
-  return bytes;
 }
 
 // The words before any ';', split at blanks and tabs.
@@ -191,11 +180,11 @@ std::string model(const std::string& input, const std::string& line_end, const p
 }
 
 void check(const std::string& input, const pass_options& options, bool through_pipe) {
-  const int in = file_holding(input, through_pipe);
-  const int out = file_holding("", false);
-  const int echo = file_holding("", false);
+  const io_handle in = file_holding(input, through_pipe);
+  const io_handle out = file_holding("", false);
+  const io_handle echo = file_holding("", false);
   const bool complete = run_line_pass({in, out, echo}, options) == pass_result::complete;
-  close(in);
+  close_file(in);
   const std::string echoed =
       options.echo ? model(input, std::string(console_line_end()), options) : "";
   if (!complete || contents(out) != model(input, "", options) || contents(echo) != echoed) {
@@ -306,13 +295,11 @@ int main(int argc, char** argv) {
     inputs.emplace_back(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     inputs.back().resize(std::max<std::size_t>(inputs.back().size(), 2));
   }
-  // Lines of G-code words, their separators, comments and line ends drawn at
-  // random, with a stray byte now and then.
+  // Words, separators, comments and line ends at random, a stray byte now and then.
   std::mt19937 random(20261206);
   const std::vector<std::vector<std::string>> parts = {
-      {"G1",  "G1",  "G1",    "G0",    "M106",   "M106", "M107", "G10", "G1X1",
-       "",    " G1", "M1060", " M106", "\tM107", "G0",   "G00",  "G2",  "G3",
-       "G28", "G90", "G91",   "G92",   "G20",    "G21",  "G4",   "g1",  "G29"},
+      words_of_table("G1|G1|G1|G0|M106|M106|M107|G10|G1X1|| G1|M1060| M106|\tM107|G0|G00|G2|G3|G28|"
+                     "G90|G91|G92|G20|G21|G4|g1|G29"),
       {" ", " ", "\t", "  ", ";"},
       words_of_table(
           "X1|Y2.5|Z0.4|E0|E0.0|E-0.|+E0|E1|E-0.8|E|E.|F1800|S0|S127.5|S|S00.0|P0|P1|P-0|G0|x|"

@@ -1,17 +1,13 @@
 // Preloaded into the tool to stop it, or fail a call, at a moment no timing
-// could hit. TARVIX_STOP_AT names a call (ftruncate: as the copy is cut back
-// after a failed write; fsync or rename: as a finished result is flushed or
-// put in place; faccessat or flock: as a run that replaces a file opens or
-// locks it; unlink: as the spool's name goes; lseek: as a long line is read
-// again), and the signal numbered TARVIX_STOP_SIGNAL comes just before it is
-// first made, or the file TARVIX_SHRINK names is emptied then instead.
-// TARVIX_FAIL_AT names a call that fails instead: fsync or lseek with EIO,
-// read with EIO where standard input ends, open with EOPNOTSUPP where it
-// would make an unnamed file, renameat2 with EINVAL where it would swap two
-// files, as on a file system that cannot. TARVIX_PASS=N lets the first N of the named
-// calls through first. TARVIX_FAIL_ONE names lseek, read or unlink, of which
-// only the one past the first TARVIX_PASS fails, with EIO, and the file
-// TARVIX_FAILED_MARK names is made as it does.
+// could hit. TARVIX_STOP_AT names a call (ftruncate, fsync, rename,
+// faccessat, flock, unlink or lseek), and the signal numbered
+// TARVIX_STOP_SIGNAL comes just before it is first made, or the file
+// TARVIX_SHRINK names is emptied then instead. TARVIX_FAIL_AT names a call
+// that fails instead: fsync (EIO), read (EIO where standard input ends), open
+// (EOPNOTSUPP for an unnamed file), renameat2 (EINVAL for a swap, as on a
+// file system that cannot). TARVIX_PASS=N lets the first N of the named calls
+// through. Of lseek, read or unlink named by TARVIX_FAIL_ONE only the one past
+// the first TARVIX_PASS fails, with EIO, making the file TARVIX_FAILED_MARK.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/types.h>
@@ -33,8 +29,7 @@ bool names(const char* variable, const char* call) {
          std::strncmp(program_invocation_short_name, "tarvix", 6) == 0;
 }
 
-// Once: what follows a stop (a handler that cuts back, a flush after the
-// rename) may make the same call.
+// Once: what follows a stop (a handler that cuts back) may make the same call.
 bool stopped = false;
 
 // Whether the named call is due: past the first TARVIX_PASS of them.
@@ -104,7 +99,7 @@ extern "C" int fsync(int fd) {
 }
 
 extern "C" off_t lseek(int fd, off_t offset, int whence) {
-  if ((names("TARVIX_FAIL_AT", "lseek") && due()) || fails_once("lseek")) return failure(EIO);
+  if (fails_once("lseek")) return failure(EIO);
   return real<off_t (*)(int, off_t, int)>("lseek")(fd, offset, whence);
 }
 

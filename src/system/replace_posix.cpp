@@ -17,9 +17,9 @@
 
 namespace {
 
-// Gives `fd` the permissions and owner of `like`, or those of a new file.
-// An owner that cannot be kept refuses the file: replacing it would take
-// it from its owner.
+// Gives `fd` the owner of `like` (its mode comes with the result, see
+// replace_file), or the mode of a new file. An owner that cannot be kept
+// refuses the file: replacing it would take it from its owner.
 bool like_file(int fd, int like) {
   struct stat info {};
   if (like == -1) return fchmod(fd, new_file_mode()) == 0 || failed();
@@ -30,7 +30,7 @@ bool like_file(int fd, int like) {
   if (!same_owner && fchown(fd, info.st_uid, info.st_gid) != 0) {
     return refused(reason::not_owner);
   }
-  return fchmod(fd, info.st_mode & 07777) == 0 || failed();
+  return true;
 }
 
 // The file the result replaces, as it was when the result was begun.
@@ -167,7 +167,10 @@ bool replace_file(io_handle temp, const native_path& temp_path, const native_pat
                   bool replace) {
   const int fd = static_cast<int>(temp);
   struct stat result {};
-  const bool synced = get_info(fd, result) && (fsync(fd) == 0 || failed());
+  // A user's write clears setuid and setgid: the mode is given once the
+  // result is written.
+  const bool moded = !replace || fchmod(fd, replaced.st_mode & 07777) == 0 || failed();
+  const bool synced = moded && get_info(fd, result) && (fsync(fd) == 0 || failed());
   const bool closed = close(fd) == 0 || failed();
   if (!synced || !closed) return false;
   const bool put = replace ? with_stops_held([&] { return swap_in(temp_path, path, result); })
