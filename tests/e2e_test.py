@@ -111,8 +111,8 @@ def pipe_without_a_reader():  # as after `| head` has read its lines and left
 
 def case(name, out, status=0, files=None, args=("a.gcode",), typed=b"200\n", expect=None, err="", **popen):
     """A row: the folder's files (bytes; "/" a folder; "|" a FIFO; "->x" a symbolic, "=>x" a hard link to x),
-    the run (typed None: standard input must stay unread; late: see come_late; meanwhile: see run_row), then standard output (None:
-    not read), the status, the start of standard error, the files in `expect` (None: absent) and no other file."""
+    the run (typed None: standard input must stay unread; late: see come_late; meanwhile: see run_row), then standard
+    output (None: not read), the status, the start of standard error, the files in `expect` (None: absent) and no other file."""
     return name, dict(out=out, status=status, files={"a.gcode": G0} if files is None else files,
                       args=args, typed=typed, expect=expect or {}, err=err, popen=popen)
 
@@ -209,8 +209,8 @@ def dialogue_in_its_pause(folder, _):
 
 
 def refused_meanwhile(args, path):  # while one run from a script has the file, a second is refused it
-    return lambda folder, run: (same("second run", finished(folder, *args), (1, "", f"Unable to open file to write: {path} "
-                                                                         f"(another run is writing it){NL}")), run.send_signal(signal.SIGINT))
+    refused = (1, "", f"Unable to open file to write: {path} (another run is writing it){NL}")
+    return lambda folder, run: (same("second run", finished(folder, *args), refused), run.send_signal(signal.SIGINT))
 
 
 TENS = b"".join(b"G1 X%05d\n" % i for i in range(20))  # lines of ten bytes
