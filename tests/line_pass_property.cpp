@@ -196,14 +196,16 @@ void check(const std::string& input, const pass_options& options, bool through_p
   }
 }
 
-// The text lines of `bytes`, without their line ends.
+// The text lines of `bytes`, without their line ends or any CR at their
+// end: the last line's CR becomes its line end when a line follows it.
 std::vector<std::string> text_lines(const std::string& bytes) {
   std::vector<std::string> lines;
   for (std::size_t start = 0; start < bytes.size();) {
-    const std::size_t feed = std::min(bytes.find('\n', start), bytes.size());
-    const bool crlf = feed < bytes.size() && feed > start && bytes[feed - 1] == '\r';
-    lines.push_back(bytes.substr(start, feed - start - crlf));
-    start = feed + 1;
+    std::size_t end = std::min(bytes.find('\n', start), bytes.size());
+    const std::size_t next = end + 1;
+    while (end > start && bytes[end - 1] == '\r') --end;
+    lines.push_back(bytes.substr(start, end - start));
+    start = next;
   }
   return lines;
 }
@@ -231,8 +233,9 @@ void check_lead(const std::string& input, pass_options options) {
       for (std::size_t w = 0; adds_up && w < whole.size(); ++w) {
         const bool axis = relative && w > 0 && whole[w][0] != 'F';
         adds_up = whole[w][0] == first[w][0] &&
-                  (!axis || std::fabs(std::stod(first[w].substr(1)) + std::stod(rest[w].substr(1)) -
-                                      std::stod(whole[w].substr(1))) < 1e-9);
+                  (!axis || std::fabs(std::strtod(first[w].substr(1).c_str(), nullptr) +
+                                      std::strtod(rest[w].substr(1).c_str(), nullptr) -
+                                      std::strtod(whole[w].substr(1).c_str(), nullptr)) < 1e-9);
       }
       if (!adds_up) break;
       j += relative ? 2 : 1;  // the fan-on line, and the rest in relative mode
@@ -267,8 +270,9 @@ pass_options options_for(unsigned char bits, std::size_t block) {
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
   if (size < 2 || ((data[0] & 0x80) && size > 60000)) return 0;  // a pipe holds 64 KiB
   const std::size_t block = data[0] & 0x7f;
-  check(std::string(reinterpret_cast<const char*>(data) + 2, size - 2),
-        options_for(data[1], block == 0 ? default_block_size : block), data[0] & 0x80);
+  const std::string input(reinterpret_cast<const char*>(data) + 2, size - 2);
+  check(input, options_for(data[1], block == 0 ? default_block_size : block), data[0] & 0x80);
+  check_lead(input, options_for(data[1], default_block_size));
   return 0;
 }
 
