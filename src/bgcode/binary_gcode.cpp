@@ -99,7 +99,7 @@ std::string slicer_settings(byte_source source) {
   std::string block;  // header, parameters, data and checksum
   bgcode_part part = bgcode_part::bytes;
   while ((part = bgcode_read(reader)) == bgcode_part::bytes && block.size() <= bgcode_max_block) {
-    if (reader.block > 0 && reader.type == slicer_metadata) block += reader.bytes;
+    if (reader.type == slicer_metadata) block += reader.bytes;
   }
   // Sound and whole only once the G-code after it has been read.
   if (part != bgcode_part::text || block.empty()) return {};

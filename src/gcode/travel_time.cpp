@@ -43,9 +43,13 @@ double corner_speed2(const travel_clock& clock, const double (&after)[3], const 
 // Speeds up from `start2` and slows down to `end2` (squares, each reachable
 // from the other over the move) at the move's acceleration: a trapezoid,
 // or a triangle when the move is too short to reach its feed rate.
+// The square of the fastest the move goes between those ends.
+double peak2_of(const held_move& move, double start2, double end2) {
+  return std::min(move.feed * move.feed, move.accel * move.length + (start2 + end2) / 2);
+}
+
 double move_seconds(const held_move& move, double start2, double end2) {
-  const double peak2 =
-      std::min(move.feed * move.feed, move.accel * move.length + (start2 + end2) / 2);
+  const double peak2 = peak2_of(move, start2, end2);
   const double peak = std::sqrt(peak2);
   const double ramps = (2 * peak2 - start2 - end2) / (2 * move.accel);
   const double cruise = std::max(0.0, move.length - ramps);
@@ -126,8 +130,7 @@ double distance_at(const held_move& move, double seconds) {
   const double a = move.accel;
   const double start = std::sqrt(move.start2);
   const double end = std::sqrt(move.end2);
-  const double peak =
-      std::sqrt(std::min(move.feed * move.feed, a * move.length + (move.start2 + move.end2) / 2));
+  const double peak = std::sqrt(peak2_of(move, move.start2, move.end2));
   const double speeding = (peak - start) / a;
   const double braking_from = move.seconds - (peak - end) / a;
   if (seconds <= speeding) return start * seconds + a * seconds * seconds / 2;

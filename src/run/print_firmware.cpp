@@ -22,14 +22,21 @@ std::string_view whole_lines(std::string_view text, bool cut_first, bool cut_las
   return text;
 }
 
+// Reads on to `size` bytes in all, or the input's end.
+bool read_on(io_handle input, std::string& taken, std::size_t size) {
+  const std::size_t had = taken.size();
+  if (had >= size) return true;
+  taken.resize(size);
+  const std::ptrdiff_t count = read_up_to(input, taken.data() + had, size - had);
+  taken.resize(had + static_cast<std::size_t>(std::max<std::ptrdiff_t>(count, 0)));
+  return count >= 0;
+}
+
 // Reads `size` bytes at `offset`, fewer where the file ends; a file stands
 // at its start when it comes here.
 bool read_at(io_handle input, std::int64_t offset, std::size_t size, std::string& bytes) {
-  bytes.resize(size);
-  if (offset > 0 && !seek_to(input, offset)) return false;
-  const std::ptrdiff_t count = read_up_to(input, bytes.data(), size);
-  bytes.resize(static_cast<std::size_t>(std::max<std::ptrdiff_t>(count, 0)));
-  return count >= 0;
+  bytes.clear();
+  return (offset == 0 || seek_to(input, offset)) && read_on(input, bytes, size);
 }
 
 bool read_text_file(io_handle input, firmware_clues& clues) {
@@ -46,16 +53,6 @@ bool read_text_file(io_handle input, firmware_clues& clues) {
     read_settings(whole_lines(bytes, true, false), true, clues);
   }
   return seek_to(input, 0);
-}
-
-// Reads a pipe on to `size` bytes in all, or its end.
-bool read_on(io_handle input, std::string& taken, std::size_t size) {
-  const std::size_t had = taken.size();
-  if (had >= size) return true;
-  taken.resize(size);
-  const std::ptrdiff_t count = read_up_to(input, taken.data() + had, size - had);
-  taken.resize(had + static_cast<std::size_t>(std::max<std::ptrdiff_t>(count, 0)));
-  return count >= 0;
 }
 
 bool read_text_pipe(io_handle input, std::string& taken, firmware_clues& clues) {

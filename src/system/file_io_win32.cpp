@@ -269,11 +269,8 @@ bool identify_link(const native_path& path, file_identity& identity) {
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (link == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION info{};
-  const bool known = GetFileInformationByHandle(link, &info) != 0;
+  const bool known = identify_file(from_handle(link), identity);
   CloseHandle(link);
-  identity = {info.dwVolumeSerialNumber,
-              (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
   return known;
 }
 
